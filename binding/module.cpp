@@ -1,0 +1,113 @@
+// The module tessaly: multi-phase initialisation, the execution step, and
+// the function cosine_similarity.
+#include "binding/call_frame.hpp"
+#include "binding/convert.hpp"
+#include "binding/error.hpp"
+#include "binding/python.hpp"
+#include "binding/vectorstore_type.hpp"
+#include "binding/wrong_kind.hpp"
+#include "engine/cosine.hpp"
+
+namespace tessaly {
+namespace {
+
+// cosine_similarity(vec1, vec2) -> float
+PyObject* cosine_similarity_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return object_entry([&]() -> Result<Ref> {
+    PyObject* slots[2] = {};
+    TRY(parse_fastcall_args(kCosineSimilaritySignature, args, nargs, kwnames, slots));
+    TRY_ASSIGN(FloatVector vec1, convert_argument("vec1", slots[0], to_float_vector));
+    TRY_ASSIGN(FloatVector vec2, convert_argument("vec2", slots[1], to_float_vector));
+    if (vec1.size() != vec2.size()) {
+      return Error::value_error("vectors have different dimensions (" +
+                                std::to_string(vec1.size()) + " vs " +
+                                std::to_string(vec2.size()) + ")");
+    }
+    return score_to_python(cosine_score(vec1, vec2));
+  });
+}
+
+// METH_STATIC: the function object keeps its module, but the C function
+// gets no self and __self__ reads as None. The flag also keeps this
+// definition out of m_methods, so the execution step makes the object.
+PyMethodDef cosine_similarity_def = {
+    "cosine_similarity",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cosine_similarity_py)),
+    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    "cosine_similarity(vec1, vec2)\n--\n\n",
+};
+
+Ref new_str(const char* text) { return require(PyUnicode_FromString(text)); }
+
+// Appends `name` to the module's __all__ (made if absent) and sets the attribute.
+Result<void> add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    Error lookup = Error::fetch();
+    if (!lookup.is(PyExc_AttributeError)) return lookup;
+    all = require(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Error::fetch();
+  } else if (!PyList_Check(all.get())) {
+    return not_instance_error(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+  }
+  if (PyList_Append(all.get(), name) < 0) {
+    discard_pending_error();
+    panic("could not append __name__ to __all__");
+  }
+  if (PyObject_SetAttr(module, name, value) < 0) return Error::fetch();
+  return {};
+}
+
+Result<void> add_vectorstore(PyObject* module) {
+  TRY_ASSIGN(PyObject* type, vectorstore_type());
+  return add_to_module(module, new_str("Vectorstore").get(), type);
+}
+
+Result<void> add_cosine_similarity(PyObject* module) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return Error::fetch();
+  Ref function =
+      Ref::steal(PyCMethod_New(&cosine_similarity_def, module, module_name.get(), nullptr));
+  if (!function) return Error::fetch();
+  Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return Error::fetch();
+  if (!PyUnicode_Check(name.get())) {
+    return not_instance_error(name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  }
+  return add_to_module(module, name.get(), function.get());
+}
+
+int tessaly_exec(PyObject* module) {
+  return entry_frame<int>(-1, [&]() -> Result<int> {
+    if (!PyModule_Check(module)) {
+      return not_instance_error(module, reinterpret_cast<PyObject*>(&PyModule_Type));
+    }
+    TRY(add_vectorstore(module));
+    TRY(add_cosine_similarity(module));
+    return 0;
+  });
+}
+
+PyModuleDef_Slot tessaly_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(tessaly_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef tessaly_module = {
+    PyModuleDef_HEAD_INIT,
+    "tessaly",
+    "",
+    0,
+    nullptr,
+    tessaly_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tessaly
+
+PyMODINIT_FUNC PyInit_tessaly(void) { return PyModuleDef_Init(&tessaly::tessaly_module); }

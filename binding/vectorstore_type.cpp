@@ -1,0 +1,217 @@
+// class Vectorstore: an append-only store of float vectors with integer ids.
+//
+//   store = Vectorstore(3, [([1, 0, 0], 7)]); store.insert([0, 1, 0], 8)
+//   store.search([1, 0, 0], 1) == [(1.0, 7)]; len(store) == 2
+//
+// Not subclassable, no instance dict, no weak references, not collected by
+// the cycle collector (an instance refers to no Python object).
+#include "binding/vectorstore_type.hpp"
+
+#include <atomic>
+#include <new>
+#include <string>
+
+#include "binding/access.hpp"
+#include "binding/call_frame.hpp"
+#include "binding/convert.hpp"
+#include "binding/wrong_kind.hpp"
+
+namespace tessaly {
+namespace {
+
+struct PyVectorstore {
+  PyObject_HEAD
+  Vectorstore store;
+  AccessFlag access;
+};
+
+std::atomic<PyObject*> type_slot{nullptr};
+
+Error engine_error(EngineError error) { return Error::value_error(std::move(error.message)); }
+
+// The receiver check: `self` is a Vectorstore (or subtype) instance.
+Result<PyVectorstore*> as_vectorstore(PyObject* self) {
+  PyObject* type = type_slot.load(std::memory_order_acquire);
+  if (type == nullptr) {
+    auto made = vectorstore_type();
+    if (!made.ok()) {
+      std::move(made).error().raise();
+      PyErr_WriteUnraisable(nullptr);
+      panic("An error occurred while initializing class Vectorstore");
+    }
+    type = made.value();
+  }
+  if (self == nullptr || !PyType_IsSubtype(Py_TYPE(self), reinterpret_cast<PyTypeObject*>(type))) {
+    return not_instance_error(self != nullptr ? self : Py_None, type);
+  }
+  return reinterpret_cast<PyVectorstore*>(self);
+}
+
+Result<Ref> to_result_list(EngineResult<std::vector<ResultPair>> found) {
+  if (!found.ok()) return engine_error(std::move(found).error());
+  return results_to_python(found.value());
+}
+
+// Vectorstore(vector_size, vectors=None)
+PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  return object_entry([&]() -> Result<Ref> {
+    PyObject* slots[2] = {};
+    TRY(parse_tuple_dict_args(kNewSignature, args, kwargs, slots));
+    TRY_ASSIGN(std::size_t vector_size, convert_argument("vector_size", slots[0], to_size));
+    TRY_ASSIGN(std::vector<VectorPair> pairs,
+               convert_argument("vectors", slots[1], to_optional_vector_pairs));
+    auto built = Vectorstore::from_pairs(vector_size, std::move(pairs));
+    if (!built.ok()) return engine_error(std::move(built).error());
+
+    Ref no_arguments = require(PyTuple_New(0));
+    Ref self = Ref::steal(PyBaseObject_Type.tp_new(subtype, no_arguments.get(), nullptr));
+    if (!self) return Error::fetch();
+    auto* record = reinterpret_cast<PyVectorstore*>(self.get());
+    new (&record->store) Vectorstore(std::move(built).value());
+    new (&record->access) AccessFlag(0);
+    return self;
+  });
+}
+
+void vectorstore_dealloc(PyObject* self) {
+  teardown_frame([&] {
+    auto* record = reinterpret_cast<PyVectorstore*>(self);
+    record->store.~Vectorstore();
+    record->access.~AccessFlag();
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_record = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_record(self);
+    Py_DECREF(type);
+  });
+}
+
+Py_ssize_t vectorstore_length(PyObject* self) {
+  return entry_frame<Py_ssize_t>(-1, [&]() -> Result<Py_ssize_t> {
+    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    return static_cast<Py_ssize_t>(record->store.len());
+  });
+}
+
+PyObject* vectorstore_repr(PyObject* self) {
+  return object_entry([&]() -> Result<Ref> {
+    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    const std::string text = "Vectorstore(vector_size=" +
+                             std::to_string(record->store.vector_size()) +
+                             ", len=" + std::to_string(record->store.len()) + ")";
+    return require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  });
+}
+
+PyObject* get_vector_size(PyObject* self, void*) {
+  return object_entry([&]() -> Result<Ref> {
+    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    return require(PyLong_FromUnsignedLongLong(record->store.vector_size()));
+  });
+}
+
+// insert(vector, id): exclusive access, held while the arguments convert.
+PyObject* vectorstore_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return object_entry([&]() -> Result<Ref> {
+    PyObject* slots[2] = {};
+    TRY(parse_fastcall_args(kInsertSignature, args, nargs, kwnames, slots));
+    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
+    TRY_ASSIGN(Access access, Access::exclusive(record->access));
+    TRY_ASSIGN(FloatVector vector, convert_argument("vector", slots[0], to_float_vector));
+    TRY_ASSIGN(std::uint64_t id, convert_argument("id", slots[1], to_u64));
+    auto inserted = record->store.insert(std::move(vector), id);
+    if (!inserted.ok()) return engine_error(std::move(inserted).error());
+    return Ref::borrow(Py_None);
+  });
+}
+
+// search(vector, top_k)
+PyObject* vectorstore_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return object_entry([&]() -> Result<Ref> {
+    PyObject* slots[2] = {};
+    TRY(parse_fastcall_args(kSearchSignature, args, nargs, kwnames, slots));
+    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    TRY_ASSIGN(FloatVector query, convert_argument("vector", slots[0], to_float_vector));
+    TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
+    return to_result_list(record->store.search(query, top_k));
+  });
+}
+
+// parallel_search(vector, top_k, n_threads=None)
+PyObject* vectorstore_parallel_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return object_entry([&]() -> Result<Ref> {
+    PyObject* slots[3] = {};
+    TRY(parse_fastcall_args(kParallelSearchSignature, args, nargs, kwnames, slots));
+    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    TRY_ASSIGN(FloatVector query, convert_argument("vector", slots[0], to_float_vector));
+    TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
+    TRY_ASSIGN(std::optional<std::size_t> n_threads,
+               convert_argument("n_threads", slots[2], to_optional_size));
+    return to_result_list(record->store.parallel_search(query, top_k, n_threads));
+  });
+}
+
+template <class Method>
+PyCFunction fastcall(Method method) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+PyMethodDef vectorstore_methods[] = {
+    {"insert", fastcall(vectorstore_insert), METH_FASTCALL | METH_KEYWORDS,
+     "insert($self, vector, id)\n--\n\n"},
+    {"search", fastcall(vectorstore_search), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, vector, top_k)\n--\n\n"},
+    {"parallel_search", fastcall(vectorstore_parallel_search), METH_FASTCALL | METH_KEYWORDS,
+     "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef vectorstore_getset[] = {
+    {"vector_size", get_vector_size, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot vectorstore_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Vectorstore(vector_size, vectors=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(vectorstore_new)},
+    {Py_mp_length, reinterpret_cast<void*>(vectorstore_length)},
+    {Py_tp_repr, reinterpret_cast<void*>(vectorstore_repr)},
+    {Py_tp_methods, vectorstore_methods},
+    {Py_tp_getset, vectorstore_getset},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vectorstore_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec vectorstore_spec = {
+    "builtins.Vectorstore",
+    static_cast<int>(sizeof(PyVectorstore)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    vectorstore_slots,
+};
+
+}  // namespace
+
+Result<PyObject*> vectorstore_type() {
+  if (PyObject* type = type_slot.load(std::memory_order_acquire)) return type;
+  PyObject* made = PyType_FromSpec(&vectorstore_spec);
+  if (made == nullptr) return Error::fetch();
+  // Python code may run while the type is made; if another thread filled
+  // the slot meanwhile, the first one stored wins.
+  PyObject* expected = nullptr;
+  if (!type_slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return expected;
+  }
+  return made;
+}
+
+}  // namespace tessaly

@@ -1,0 +1,13 @@
+// The Python class Vectorstore.
+#pragma once
+
+#include "binding/error.hpp"
+#include "binding/python.hpp"
+
+namespace tessaly {
+
+// The process-wide type object (borrowed), made on first need. Every module
+// object of the process adds this same class.
+Result<PyObject*> vectorstore_type();
+
+}  // namespace tessaly

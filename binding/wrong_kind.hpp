@@ -1,0 +1,17 @@
+// The TypeError for an object of the wrong kind.
+#pragma once
+
+#include "binding/error.hpp"
+#include "binding/python.hpp"
+
+namespace tessaly {
+
+// "'T' object is not an instance of 'C'", or "'None' is not an instance of
+// 'C'", with C the qualified name of `expected` (a type object).
+Error not_instance_error(PyObject* object, PyObject* expected);
+
+// collections.abc.Sequence, looked up on first need and kept; it only names
+// the class in messages and is never used for the check itself.
+PyObject* sequence_class();
+
+}  // namespace tessaly

@@ -1,0 +1,81 @@
+// A value or an error, returned up the call chain instead of throwing.
+//
+// Failures that a caller can cause (a wrong length, an unconvertible
+// argument) travel as values; only broken invariants become internal
+// failures (see panic.hpp). [[nodiscard]] makes an ignored failure a warning.
+#pragma once
+
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace tessaly {
+
+template <class E>
+struct Failure {
+  E error;
+};
+
+template <class E>
+Failure<std::decay_t<E>> failure(E&& error) {
+  return {std::forward<E>(error)};
+}
+
+template <class T, class E>
+class [[nodiscard]] Expected {
+ public:
+  Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Expected(Failure<E> f) : state_(std::in_place_index<1>, std::move(f.error)) {}
+  Expected(E error) requires(!std::is_same_v<T, E>)
+      : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const noexcept { return state_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+
+  T& value() & { return std::get<0>(state_); }
+  const T& value() const& { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+  E& error() & { return std::get<1>(state_); }
+  E&& error() && { return std::get<1>(std::move(state_)); }
+
+ private:
+  std::variant<T, E> state_;
+};
+
+template <class E>
+class [[nodiscard]] Expected<void, E> {
+ public:
+  Expected() = default;
+  Expected(Failure<E> f) : error_(std::move(f.error)) {}
+  Expected(E error) : error_(std::move(error)) {}
+
+  bool ok() const noexcept { return !error_.has_value(); }
+  explicit operator bool() const noexcept { return ok(); }
+
+  E& error() & { return *error_; }
+  E&& error() && { return *std::move(error_); }
+
+ private:
+  std::optional<E> error_;
+};
+
+}  // namespace tessaly
+
+#define TESSALY_CONCAT_(a, b) a##b
+#define TESSALY_CONCAT(a, b) TESSALY_CONCAT_(a, b)
+
+// Return the error of `expr` from the enclosing function, or go on.
+#define TRY(expr)                                  \
+  do {                                             \
+    auto&& tessaly_try_ = (expr);                  \
+    if (!tessaly_try_.ok())                        \
+      return std::move(tessaly_try_).error();      \
+  } while (0)
+
+// `lhs = value of expr`, or return its error from the enclosing function.
+#define TRY_ASSIGN(lhs, expr) TRY_ASSIGN_(TESSALY_CONCAT(tessaly_try_, __LINE__), lhs, expr)
+#define TRY_ASSIGN_(tmp, lhs, expr)       \
+  auto tmp = (expr);                      \
+  if (!tmp.ok()) return std::move(tmp).error(); \
+  lhs = std::move(tmp).value()

@@ -1,0 +1,54 @@
+// Ranked search over contiguous chunks, one worker thread per chunk.
+//
+// Each worker ranks its own chunk and keeps its first top_k; the calling
+// thread appends the lists in chunk order and ranks once more. Equal scores
+// keep insertion order at both levels, and an entry cut from its chunk has
+// top_k entries of that chunk ahead of it, so the result is search()'s.
+#include "engine/parallel_search.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "engine/processors.hpp"
+#include "engine/ranking.hpp"
+#include "engine/vectorstore.hpp"
+#include "engine/worker_threads.hpp"
+
+namespace tessaly {
+
+ChunkPlan plan_chunks(std::size_t entries, std::size_t requested) noexcept {
+  const std::size_t chunk_size = entries / requested + (entries % requested != 0 ? 1 : 0);
+  const std::size_t workers = entries / chunk_size + (entries % chunk_size != 0 ? 1 : 0);
+  return {chunk_size, workers};
+}
+
+EngineResult<std::vector<ResultPair>> Vectorstore::parallel_search(
+    std::span<const float> query, std::size_t top_k, std::optional<std::size_t> n_threads) const {
+  if (query.size() != vector_size_) return query_length_error(query.size());
+  if (vectors_.empty()) return std::vector<ResultPair>{};
+
+  std::size_t requested = n_threads ? *n_threads : available_parallelism().value_or(4);
+  if (requested == 0) requested = 1;
+  const ChunkPlan plan = plan_chunks(vectors_.size(), requested);
+  const std::span<const StoredVector> entries = vectors_;
+
+  std::vector<std::vector<ScoredEntry>> lists(plan.workers);
+  std::vector<ScoredEntry> merged;
+  run_workers(
+      plan.workers,
+      [&](std::size_t w) {
+        const std::size_t first = w * plan.chunk_size;
+        const auto chunk = entries.subspan(first, std::min(plan.chunk_size, entries.size() - first));
+        std::vector<ScoredEntry> list = score_entries(chunk, query);
+        rank_and_cut(list, top_k);
+        lists[w] = std::move(list);
+      },
+      [&](std::size_t w) {
+        merged.insert(merged.end(), lists[w].begin(), lists[w].end());
+        std::vector<ScoredEntry>().swap(lists[w]);
+      });
+  rank_and_cut(merged, top_k);
+  return to_result_pairs(merged);
+}
+
+}  // namespace tessaly

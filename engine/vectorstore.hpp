@@ -1,0 +1,74 @@
+// The store: an append-only list of float vectors of one dimension, each
+// tagged with a caller-chosen 64-bit identifier, searched exhaustively.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/expected.hpp"
+
+namespace tessaly {
+
+using FloatVector = std::vector<float>;
+using VectorPair = std::pair<FloatVector, std::uint64_t>;
+
+// A caller's mistake the engine detects (a length mismatch); raised as
+// ValueError with this text.
+struct EngineError {
+  std::string message;
+};
+
+template <class T>
+using EngineResult = Expected<T, EngineError>;
+
+struct StoredVector {
+  FloatVector vector;
+  std::uint64_t id;
+};
+
+// One line of a search result, best first.
+struct ResultPair {
+  float score;
+  std::uint64_t id;
+};
+
+class Vectorstore {
+ public:
+  explicit Vectorstore(std::size_t vector_size) noexcept : vector_size_(vector_size) {}
+
+  // Appends the pairs in order; the first vector of the wrong length fails
+  // the whole construction. The arrays are moved in, never copied.
+  static EngineResult<Vectorstore> from_pairs(std::size_t vector_size,
+                                              std::vector<VectorPair> pairs);
+
+  // Appends one entry, or leaves the store unchanged on a length mismatch.
+  EngineResult<void> insert(FloatVector vector, std::uint64_t id);
+
+  std::size_t len() const noexcept { return vectors_.size(); }
+  std::size_t vector_size() const noexcept { return vector_size_; }
+  std::span<const StoredVector> entries() const noexcept { return vectors_; }
+
+  // The first `top_k` entries by descending cosine score, ties in insertion
+  // order, scored on the calling thread.
+  EngineResult<std::vector<ResultPair>> search(std::span<const float> query,
+                                               std::size_t top_k) const;
+
+  // The same ranking, scored by per-call worker threads over contiguous
+  // chunks. `n_threads` absent means the processors available to the process.
+  EngineResult<std::vector<ResultPair>> parallel_search(
+      std::span<const float> query, std::size_t top_k,
+      std::optional<std::size_t> n_threads) const;
+
+ private:
+  EngineError query_length_error(std::size_t length) const;
+
+  std::vector<StoredVector> vectors_;
+  std::size_t vector_size_;
+};
+
+}  // namespace tessaly
