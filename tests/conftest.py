@@ -1,0 +1,37 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+IS_32_BIT = sys.maxsize < 2**32
+
+
+def interpreter_command():
+    """How to start this same interpreter (under qemu on the 32-bit build)."""
+    root = os.environ.get("TESSALY_QEMU_PREFIX")
+    if root:
+        return ["qemu-i386", "-L", root, "-E", "LD_LIBRARY_PATH=/usr/lib/i386-linux-gnu",
+                "-E", "PYTHONPATH=" + os.environ.get("PYTHONPATH", ""),
+                "-E", "TESSALY_QEMU_PREFIX=" + root, sys.executable]
+    return [sys.executable]
+
+
+def run_python(code, env=None, timeout=300):
+    """Runs `code` in a fresh interpreter with the same tessaly build importable."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    command = interpreter_command()
+    if command[0] == "qemu-i386":
+        for name, value in (env or {}).items():
+            command[1:1] = ["-E", f"{name}={value}"]
+    return subprocess.run(command + ["-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env=full_env, timeout=timeout)
+
+
+@pytest.fixture
+def python_subprocess():
+    return run_python
