@@ -1,0 +1,116 @@
+"""cosine_similarity: single-precision scores fixed to the bit."""
+import math
+
+import numpy as np
+import pytest
+
+import reference
+from tessaly import cosine_similarity as cs
+
+NAN, INF = math.nan, math.inf
+SAME = [1.384077548980713, 6.04530143737793]
+
+
+@pytest.mark.parametrize("vec1, vec2, expected", [
+    ([1, 2], [2, 4], 1.0),
+    ([0.1, 0.2, 0.3], [0.1, 0.2, 0.3], 0.9999998807907104),
+    ([1, 2, 3], [4, 5, 6], 0.9746317863464355),
+    ([3, 4], [4, 3], 0.9599999785423279),
+    ([1, 2, 3], [-1, -2, -3], -0.9999999403953552),
+    ([1.0, -0.0], [-0.0, 1.0], -0.0),  # both products are -0.0 and the sum starts at -0.0
+    (SAME, SAME, 1.0000001192092896),  # rounding can go above 1
+    ([1, 0], [0, 1], 0.0),
+    ([], [], 0.0),
+    ([0, 0], [1, 2], 0.0),
+    ([-0.0, -0.0], [1, 2], 0.0),
+    ([1e-30], [1], 0.0),  # its square rounds to zero
+    ([1e20, 1e20], [1e20, 1e20], NAN),  # squares overflow: inf / inf
+    ([NAN, 1], [1, 1], NAN),
+    ([INF, 1], [1, 1], NAN),
+    ([NAN, 1], [0, 0], 0.0),  # a NaN squared norm is not zero; the zero one decides
+    ([0, 0], [NAN, 1], 0.0),
+])
+def test_examples(vec1, vec2, expected):
+    score = cs(vec1, vec2)
+    assert type(score) is float
+    assert score.hex() == expected.hex()  # tells -0.0 from 0.0; every NaN reads "nan"
+    assert reference.bits([score]) == reference.bits([reference.cosine(vec1, vec2)])
+
+
+def test_keywords_in_any_order():
+    assert cs(vec2=[1, 0], vec1=[1, 0]) == 1.0
+    with pytest.raises(ValueError, match=r"^vectors have different dimensions \(3 vs 1\)$"):
+        cs(vec2=[1], vec1=[1, 2, 3])
+
+
+@pytest.mark.parametrize("vec1, vec2, text", [
+    ([1, 2, 3], [1, 2], "vectors have different dimensions (3 vs 2)"),
+    ([], [1], "vectors have different dimensions (0 vs 1)"),
+    (range(70), b"\x01" * 12, "vectors have different dimensions (70 vs 12)"),
+])
+def test_dimension_mismatch(vec1, vec2, text):
+    with pytest.raises(ValueError) as info:
+        cs(vec1, vec2)
+    assert type(info.value) is ValueError and info.value.args == (text,)
+
+
+class Untouchable:
+    """A sequence that fails the test if the conversion ever looks at it."""
+    def __len__(self):
+        pytest.fail("converted after an earlier argument failed")
+
+    __getitem__ = __iter__ = __len__
+
+
+@pytest.mark.parametrize("vec1, vec2, kind, prefix", [
+    ([1, 2, 3], [1, "x"], TypeError, "argument 'vec2': "),
+    ([1, 2, 3], None, TypeError, "argument 'vec2': "),
+    ([2**2000, 1, 1], [1], OverflowError, "int too large"),
+    ("ab", Untouchable(), TypeError, "argument 'vec1': "),
+    ([1, None], Untouchable(), TypeError, "argument 'vec1': "),
+])
+def test_conversion_errors_come_before_the_length_check(vec1, vec2, kind, prefix):
+    with pytest.raises(Exception) as info:
+        cs(vec1, vec2)
+    assert type(info.value) is kind and str(info.value).startswith(prefix)
+
+
+def random_vector(rng, n):
+    kind = rng.integers(6)
+    if kind == 0:
+        values = rng.standard_normal(n) * 10.0 ** rng.uniform(-15, 15)
+    elif kind == 1:  # subnormal elements, or products and squares in the subnormal range
+        values = rng.standard_normal(n) * rng.choice([1e-40, 1e-20, 1e-22])
+    elif kind == 2:  # squares overflow float32
+        values = rng.uniform(1e19, 1e20, n) * rng.choice([-1, 1], n)
+    elif kind == 3:
+        values = rng.choice([0.0, -0.0], n)
+    else:
+        values = rng.standard_normal(n)
+        specials = [0.0, -0.0, np.nan, np.inf, -np.inf, 1e-45, -1e-41, 3e38, 1e19]
+        mask = rng.random(n) < 0.1 * (kind - 3)
+        values[mask] = rng.choice(specials, mask.sum())
+    return values.astype(np.float32)
+
+
+def pattern(score):
+    """float32 bits; all NaNs alike, since IEEE leaves open which NaN wins when two meet."""
+    return "nan" if math.isnan(score) else reference.bits([score])[0]
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_random_vectors_match_the_float32_oracle(seed):
+    rng = np.random.default_rng(seed)
+    mismatches = []
+    for _ in range(250):
+        n = int(rng.integers(0, 71))
+        a = random_vector(rng, n)
+        with np.errstate(all="ignore"):  # inf - inf in the noise is just one more NaN
+            b = random_vector(rng, n) if rng.random() < 0.6 else a + random_vector(rng, n) * np.float32(1e-3)
+        # numpy arrays go through __float__ per element, lists through the exact-float path
+        args = (a, b) if rng.random() < 0.5 else (a.tolist(), b.tolist())
+        score = cs(*args)
+        expected = reference.cosine(a, b)
+        if pattern(score) != pattern(expected):
+            mismatches.append((a.tolist(), b.tolist(), score, expected))
+    assert mismatches == []
