@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "binding/float_buffer.hpp"
 #include "binding/wrong_kind.hpp"
 
 namespace tessaly {
@@ -83,6 +84,7 @@ Result<float> to_float32(PyObject* object) {
 
 Result<FloatVector> to_float_vector(PyObject* object) {
   TRY(check_sequence(object));
+  if (auto buffered = read_float_buffer(object)) return std::move(*buffered);
   FloatVector vector;
   reserve_length_hint(vector, object);
   auto append = [&](PyObject* item) -> Result<void> {

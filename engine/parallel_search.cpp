@@ -1,9 +1,9 @@
 // Ranked search over contiguous chunks, one worker thread per chunk.
 //
-// Each worker ranks its own chunk and keeps its first top_k; the calling
-// thread appends the lists in chunk order and ranks once more. Equal scores
-// keep insertion order at both levels, and an entry cut from its chunk has
-// top_k entries of that chunk ahead of it, so the result is search()'s.
+// Each worker selects its own chunk's top_k; the calling thread merges the
+// lists in chunk order and selects once more. Selection is by a total order
+// that ends in insertion order, and an entry cut from its chunk has top_k
+// entries of that chunk ahead of it, so the result is search()'s.
 #include "engine/parallel_search.hpp"
 
 #include <algorithm>
@@ -33,22 +33,19 @@ EngineResult<std::vector<ResultPair>> Vectorstore::parallel_search(
   const std::span<const StoredVector> entries = vectors_;
 
   std::vector<std::vector<ScoredEntry>> lists(plan.workers);
-  std::vector<ScoredEntry> merged;
+  TopSelection merged(top_k, std::min(top_k, plan.chunk_size) * plan.workers);
   run_workers(
       plan.workers,
       [&](std::size_t w) {
         const std::size_t first = w * plan.chunk_size;
         const auto chunk = entries.subspan(first, std::min(plan.chunk_size, entries.size() - first));
-        std::vector<ScoredEntry> list = score_entries(chunk, query);
-        rank_and_cut(list, top_k);
-        lists[w] = std::move(list);
+        lists[w] = select_top(chunk, query, top_k);
       },
       [&](std::size_t w) {
-        merged.insert(merged.end(), lists[w].begin(), lists[w].end());
+        merged.offer(lists[w]);
         std::vector<ScoredEntry>().swap(lists[w]);
       });
-  rank_and_cut(merged, top_k);
-  return to_result_pairs(merged);
+  return to_result_pairs(std::move(merged).ranked());
 }
 
 }  // namespace tessaly

@@ -7,9 +7,7 @@ namespace tessaly {
 EngineResult<std::vector<ResultPair>> Vectorstore::search(std::span<const float> query,
                                                           std::size_t top_k) const {
   if (query.size() != vector_size_) return query_length_error(query.size());
-  std::vector<ScoredEntry> scored = score_entries(vectors_, query);
-  rank_and_cut(scored, top_k);
-  return to_result_pairs(scored);
+  return to_result_pairs(select_top(vectors_, query, top_k));
 }
 
 }  // namespace tessaly

@@ -1,13 +1,19 @@
 // The ranking rule shared by search and parallel_search.
 //
-// Entry x precedes entry y when x's score is greater; the order is stable, so
-// equal scores (+0.0 and -0.0 included) keep their input order. A NaN score
-// compares neither greater nor smaller than anything, which is no order at
-// all; we rank NaN scores after every number instead, so every sort is a
-// sort and an all-NaN list is left exactly as it was.
+// Entry x precedes entry y when x's score is greater; equal scores (+0.0
+// and -0.0 included) keep insertion order. A NaN score compares neither
+// greater nor smaller than anything, which is no order at all; we rank NaN
+// scores after every number instead, so that selection is well defined,
+// an all-NaN store keeps insertion order, and parallel_search agrees with
+// search even on NaN scores.
+//
+// Ranking the whole list and keeping the first top_k gives the same list as
+// selecting the top_k under the total order (score descending, NaN last,
+// insertion order) and ranking only those; that is what we do.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -21,12 +27,47 @@ struct ScoredEntry {
   const StoredVector* entry;
 };
 
-// One scored entry per stored entry, in the order given.
-std::vector<ScoredEntry> score_entries(std::span<const StoredVector> entries,
-                                       std::span<const float> query);
+// Keeps the best `top_k` of the entries offered, in any order of offering.
+//
+// Candidates better than the current threshold are appended to a buffer of
+// twice top_k; when it fills, a partition keeps the best top_k and the worst
+// of them becomes the threshold. On n random scores about
+// top_k * ln(n / top_k) candidates are ever appended, with no logarithmic
+// cost per candidate; everything else is rejected by one comparison.
+class TopSelection {
+ public:
+  // `candidates`: how many entries will be offered at most (sizes the
+  // buffer, so that offering never allocates).
+  TopSelection(std::size_t top_k, std::size_t candidates);
 
-// Sorts best first by the ranking rule and keeps the first `top_k`.
-void rank_and_cut(std::vector<ScoredEntry>& list, std::size_t top_k);
+  void offer(float score, const StoredVector* entry) noexcept;
+  void offer(std::span<const ScoredEntry> scored) noexcept;
+
+  // The selected entries, best first.
+  std::vector<ScoredEntry> ranked() &&;
+
+ private:
+  struct Candidate {
+    std::uint32_t key;  // smaller is better; NaN is the largest
+    float score;        // kept as computed: the key merges -0.0 into +0.0
+    const StoredVector* entry;  // entries live in one array: address order is insertion order
+    bool operator<(const Candidate& other) const noexcept {
+      return key != other.key ? key < other.key : entry < other.entry;
+    }
+  };
+
+  void keep_best() noexcept;
+
+  std::size_t top_k_;
+  std::vector<Candidate> buffer_;
+  bool limited_ = false;  // whether threshold_ applies yet
+  Candidate threshold_{};
+};
+
+// Scores every entry against the query (the best kernel path available)
+// and returns the `top_k` best, ranked.
+std::vector<ScoredEntry> select_top(std::span<const StoredVector> entries,
+                                    std::span<const float> query, std::size_t top_k);
 
 std::vector<ResultPair> to_result_pairs(std::span<const ScoredEntry> list);
 

@@ -12,10 +12,11 @@ EngineError vector_length_error(std::size_t length, std::size_t expected) {
 
 EngineResult<Vectorstore> Vectorstore::from_pairs(std::size_t vector_size,
                                                   std::vector<VectorPair> pairs) {
-  Vectorstore store(vector_size);
-  for (auto& [vector, id] : pairs) {
-    TRY(store.insert(std::move(vector), id));
+  for (const VectorPair& pair : pairs) {
+    if (pair.vector.size() != vector_size) return vector_length_error(pair.vector.size(), vector_size);
   }
+  Vectorstore store(vector_size);
+  store.vectors_ = std::move(pairs);
   return store;
 }
 

@@ -7,7 +7,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "engine/expected.hpp"
@@ -15,7 +14,6 @@
 namespace tessaly {
 
 using FloatVector = std::vector<float>;
-using VectorPair = std::pair<FloatVector, std::uint64_t>;
 
 // A caller's mistake the engine detects (a length mismatch); raised as
 // ValueError with this text.
@@ -31,6 +29,10 @@ struct StoredVector {
   std::uint64_t id;
 };
 
+// A (vector, identifier) pair converted for the constructor: already laid
+// out as an entry, so that the converted list becomes the store's own.
+using VectorPair = StoredVector;
+
 // One line of a search result, best first.
 struct ResultPair {
   float score;
@@ -41,8 +43,9 @@ class Vectorstore {
  public:
   explicit Vectorstore(std::size_t vector_size) noexcept : vector_size_(vector_size) {}
 
-  // Appends the pairs in order; the first vector of the wrong length fails
-  // the whole construction. The arrays are moved in, never copied.
+  // Takes the pairs, in order, as the entries; the first vector of the
+  // wrong length fails the whole construction. Neither the arrays nor the
+  // list are copied.
   static EngineResult<Vectorstore> from_pairs(std::size_t vector_size,
                                               std::vector<VectorPair> pairs);
 

@@ -33,7 +33,7 @@ std::vector<std::uint64_t> ids(const std::vector<ResultPair>& pairs) {
 TEST(FromPairs, KeepsOrderAndDuplicateIdsAndTakesTheArrays) {
   std::vector<VectorPair> pairs{{{1, 2}, 7}, {{3, 4}, 7}, {{5, 6}, 1}};
   std::vector<const float*> arrays;
-  for (const auto& pair : pairs) arrays.push_back(pair.first.data());
+  for (const auto& pair : pairs) arrays.push_back(pair.vector.data());
   auto made = Vectorstore::from_pairs(2, std::move(pairs));
   ASSERT_TRUE(made.ok());
   const auto entries = made.value().entries();

@@ -1,0 +1,109 @@
+#include "binding/float_buffer.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <string_view>
+
+#include "binding/error.hpp"
+#include "binding/ref.hpp"
+
+namespace tessaly {
+namespace {
+
+// A type from a module, looked up only once that module has been imported
+// (an instance of it cannot exist before) and kept for the process.
+class KnownType {
+ public:
+  KnownType(const char* module, const char* name) : module_(module), name_(name) {}
+
+  bool is_type_of(PyObject* object) {
+    PyObject* type = slot_.load(std::memory_order_acquire);
+    if (type == nullptr) type = look_up();
+    return type != nullptr && Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(type);
+  }
+
+ private:
+  PyObject* look_up() {
+    Ref module = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString(module_)).get()));
+    if (!module) {
+      if (PyErr_Occurred()) discard_pending_error();
+      return nullptr;
+    }
+    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), name_));
+    if (!type || !PyType_Check(type.get())) {
+      if (PyErr_Occurred()) discard_pending_error();
+      return nullptr;
+    }
+    PyObject* expected = nullptr;
+    if (slot_.compare_exchange_strong(expected, type.get(), std::memory_order_acq_rel)) {
+      return type.release();
+    }
+    return expected;
+  }
+
+  const char* module_;
+  const char* name_;
+  std::atomic<PyObject*> slot_{nullptr};
+};
+
+KnownType numpy_array("numpy", "ndarray");
+KnownType array_array("array", "array");
+
+bool exports_plain_buffer(PyObject* object) {
+  return Py_IS_TYPE(object, &PyMemoryView_Type) || numpy_array.is_type_of(object) ||
+         array_array.is_type_of(object);
+}
+
+// "f" or "d" in native byte order ('<' and '=' are native on the only
+// byte order this module is built for).
+char native_float_format(const char* format) {
+  std::string_view text = format != nullptr ? format : "B";
+  if (!text.empty() && (text.front() == '@' || text.front() == '=' || text.front() == '<')) {
+    text.remove_prefix(1);
+  }
+  return text == "f" || text == "d" ? text.front() : '\0';
+}
+
+class HeldBuffer {
+ public:
+  explicit HeldBuffer(PyObject* object) : ok_(PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {}
+  ~HeldBuffer() {
+    if (ok_) PyBuffer_Release(&view_);
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  bool ok() const { return ok_; }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool ok_;
+};
+
+}  // namespace
+
+std::optional<FloatVector> read_float_buffer(PyObject* object) {
+  if (!exports_plain_buffer(object)) return std::nullopt;
+  HeldBuffer buffer(object);
+  if (!buffer.ok()) {
+    discard_pending_error();  // iterating will report whatever is wrong
+    return std::nullopt;
+  }
+  const Py_buffer& view = buffer.view();
+  const char format = native_float_format(view.format);
+  if (view.ndim != 1 || format == '\0' || !PyBuffer_IsContiguous(&view, 'C') ||
+      view.itemsize != (format == 'f' ? 4 : 8)) {
+    return std::nullopt;
+  }
+  const auto count = static_cast<std::size_t>(view.len / view.itemsize);
+  FloatVector vector(count);
+  if (format == 'f') {
+    if (count != 0) std::memcpy(vector.data(), view.buf, count * sizeof(float));
+  } else {
+    const auto* doubles = static_cast<const double*>(view.buf);
+    for (std::size_t i = 0; i < count; ++i) vector[i] = static_cast<float>(doubles[i]);
+  }
+  return vector;
+}
+
+}  // namespace tessaly

@@ -1,0 +1,90 @@
+#include "engine/score_batch.hpp"
+
+#include <array>
+#include <cmath>
+
+namespace tessaly {
+namespace {
+
+using ScoreFunction = void (*)(const QueryTerms&, const StoredVector*, std::size_t,
+                               float*) noexcept;
+
+struct Dispatch {
+  std::array<KernelPath, 4> paths{};
+  std::size_t count = 0;
+  ScoreFunction best = kernels::score_scalar;
+};
+
+ScoreFunction function_of(KernelPath path) noexcept {
+  switch (path) {
+#if defined(__x86_64__) || defined(__i386__)
+    case KernelPath::sse2: return kernels::score_sse2;
+    case KernelPath::avx2: return kernels::score_avx2;
+    case KernelPath::avx512: return kernels::score_avx512;
+#else
+    case KernelPath::sse2:
+    case KernelPath::avx2:
+    case KernelPath::avx512:
+#endif
+    case KernelPath::scalar: break;
+  }
+  return kernels::score_scalar;
+}
+
+Dispatch detect() noexcept {
+  Dispatch dispatch;
+  dispatch.paths[dispatch.count++] = KernelPath::scalar;
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("sse2")) dispatch.paths[dispatch.count++] = KernelPath::sse2;
+  if (__builtin_cpu_supports("avx2")) dispatch.paths[dispatch.count++] = KernelPath::avx2;
+  if (__builtin_cpu_supports("avx512f")) dispatch.paths[dispatch.count++] = KernelPath::avx512;
+#endif
+  dispatch.best = function_of(dispatch.paths[dispatch.count - 1]);
+  return dispatch;
+}
+
+const Dispatch& dispatch() noexcept {
+  static const Dispatch detected = detect();
+  return detected;
+}
+
+float squared_norm(std::span<const float> v) noexcept {
+  float sum = -0.0f;
+  for (float x : v) sum += x * x;
+  return sum;
+}
+
+}  // namespace
+
+QueryTerms::QueryTerms(std::span<const float> query) noexcept
+    : data(query.data()),
+      dimension(query.size()),
+      squared_norm(tessaly::squared_norm(query)),
+      norm(std::sqrt(squared_norm)) {}
+
+std::string_view kernel_path_name(KernelPath path) noexcept {
+  switch (path) {
+    case KernelPath::scalar: return "scalar";
+    case KernelPath::sse2: return "sse2";
+    case KernelPath::avx2: return "avx2";
+    case KernelPath::avx512: return "avx512";
+  }
+  return "unknown";
+}
+
+std::span<const KernelPath> available_kernel_paths() noexcept {
+  return {dispatch().paths.data(), dispatch().count};
+}
+
+void score_batch(const QueryTerms& query, const StoredVector* entries, std::size_t count,
+                 float* out) noexcept {
+  dispatch().best(query, entries, count, out);
+}
+
+void score_batch_on(KernelPath path, const QueryTerms& query, const StoredVector* entries,
+                    std::size_t count, float* out) noexcept {
+  function_of(path)(query, entries, count, out);
+}
+
+}  // namespace tessaly

@@ -1,0 +1,54 @@
+// Scoring many stored entries against one query, with the bits of
+// cosine_score.
+//
+// The query's squared norm is computed once per call, and each entry is read
+// once: its dot product with the query and its own squared norm accumulate
+// side by side, each in its own accumulator and index order. That is the
+// same sequence of roundings as three separate passes. SIMD paths put one
+// entry in each lane (lanes across entries, never within one), so every lane
+// performs exactly the scalar sequence; multiplies and adds are separate
+// instructions (no fused multiply-add).
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "engine/vectorstore.hpp"
+
+namespace tessaly {
+
+// What every entry's score needs from the query, computed once.
+struct QueryTerms {
+  const float* data;
+  std::size_t dimension;
+  float squared_norm;  // -0.0f-started sum of squares, index order
+  float norm;          // sqrt(squared_norm)
+
+  explicit QueryTerms(std::span<const float> query) noexcept;
+};
+
+enum class KernelPath { scalar, sse2, avx2, avx512 };
+
+std::string_view kernel_path_name(KernelPath path) noexcept;
+
+// The paths this processor can run, scalar first, best last.
+std::span<const KernelPath> available_kernel_paths() noexcept;
+
+// out[j] = cosine_score(query, entries[j].vector) for j < count, on the best
+// available path. Entries must have the query's length.
+void score_batch(const QueryTerms& query, const StoredVector* entries, std::size_t count,
+                 float* out) noexcept;
+
+// The same on a chosen path (which must be available).
+void score_batch_on(KernelPath path, const QueryTerms& query, const StoredVector* entries,
+                    std::size_t count, float* out) noexcept;
+
+namespace kernels {
+void score_scalar(const QueryTerms&, const StoredVector*, std::size_t, float*) noexcept;
+void score_sse2(const QueryTerms&, const StoredVector*, std::size_t, float*) noexcept;
+void score_avx2(const QueryTerms&, const StoredVector*, std::size_t, float*) noexcept;
+void score_avx512(const QueryTerms&, const StoredVector*, std::size_t, float*) noexcept;
+}  // namespace kernels
+
+}  // namespace tessaly
