@@ -7,6 +7,7 @@
 #include "binding/vectorstore_type.hpp"
 #include "binding/wrong_kind.hpp"
 #include "engine/cosine.hpp"
+#include "engine/float_environment.hpp"
 
 namespace tessaly {
 namespace {
@@ -24,6 +25,7 @@ PyObject* cosine_similarity_py(PyObject*, PyObject* const* args, Py_ssize_t narg
                                 std::to_string(vec1.size()) + " vs " +
                                 std::to_string(vec2.size()) + ")");
     }
+    const FloatEnvironment environment;
     return score_to_python(cosine_score(vec1, vec2));
   });
 }

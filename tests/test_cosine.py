@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import reference
+import tessaly
 from tessaly import cosine_similarity as cs
 
 NAN, INF = math.nan, math.inf
@@ -114,3 +115,19 @@ def test_random_vectors_match_the_float32_oracle(seed):
         if pattern(score) != pattern(expected):
             mismatches.append((a.tolist(), b.tolist(), score, expected))
     assert mismatches == []
+
+
+def test_scores_ignore_a_flush_to_zero_mode_set_by_another_library():
+    # Subnormal products decide these scores; a thread left in flush-to-zero
+    # mode must still get the full-precision bits, workers included.
+    hooks = pytest.importorskip("_tessaly_testhooks")
+    tiny = [1e-20, 3e-21, -2e-20]
+    store = tessaly.Vectorstore(3, [(tiny, 1), ([1e-20, 1e-20, 1e-20], 2)])
+    calls = [lambda: tessaly.cosine_similarity(tiny, [1e-20, 2e-20, 1e-20]),
+             lambda: store.search(tiny, 2), lambda: store.parallel_search(tiny, 2, 2)]
+    expected = [repr(call()) for call in calls]
+    hooks.set_flush_to_zero(True)
+    try:
+        assert [repr(call()) for call in calls] == expected
+    finally:
+        hooks.set_flush_to_zero(False)

@@ -1,5 +1,7 @@
 // _tessaly_testhooks: reaches frame paths that no ordinary call of tessaly
 // can, so the tests can check them. Built for the tests only; never installed.
+#include <xmmintrin.h>
+
 #include "binding/error.hpp"
 #include "binding/python.hpp"
 #include "engine/processors.hpp"
@@ -54,6 +56,15 @@ PyObject* out_of_memory(PyObject*, PyObject*) {
   return object_entry([&]() -> Result<Ref> { throw std::bad_alloc(); });
 }
 
+// Switches flush-to-zero and denormals-are-zero on or off for the calling
+// thread, as a library built with -ffast-math would.
+PyObject* set_flush_to_zero(PyObject*, PyObject* on) {
+  const unsigned bits = 0x8000u | 0x0040u;
+  const unsigned csr = _mm_getcsr();
+  _mm_setcsr(PyObject_IsTrue(on) ? csr | bits : csr & ~bits);
+  Py_RETURN_NONE;
+}
+
 PyObject* available_parallelism_py(PyObject*, PyObject*) {
   auto count = available_parallelism();
   if (!count) Py_RETURN_NONE;
@@ -69,6 +80,7 @@ PyMethodDef hook_methods[] = {
     {"fetch_nothing", fetch_nothing, METH_NOARGS, nullptr},
     {"out_of_memory", out_of_memory, METH_NOARGS, nullptr},
     {"available_parallelism", available_parallelism_py, METH_NOARGS, nullptr},
+    {"set_flush_to_zero", set_flush_to_zero, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
