@@ -57,9 +57,13 @@ PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwarg
   return object_entry([&]() -> Result<Ref> {
     PyObject* slots[2] = {};
     TRY(parse_tuple_dict_args(kNewSignature, args, kwargs, slots));
+    // Unlike an argument array or tuple, a keyword dict handed over by a C
+    // caller could be changed by Python code that converting vector_size
+    // runs; hold our own references to what it gave us.
+    const Ref vectors = Ref::borrow(slots[1]);
     TRY_ASSIGN(std::size_t vector_size, convert_argument("vector_size", slots[0], to_size));
     TRY_ASSIGN(std::vector<VectorPair> pairs,
-               convert_argument("vectors", slots[1], to_optional_vector_pairs));
+               convert_argument("vectors", vectors.get(), to_optional_vector_pairs));
     auto built = Vectorstore::from_pairs(vector_size, std::move(pairs));
     if (!built.ok()) return engine_error(std::move(built).error());
 
