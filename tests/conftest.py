@@ -32,6 +32,21 @@ def run_python(code, env=None, timeout=300):
                           text=True, env=full_env, timeout=timeout)
 
 
+class Hook:
+    """A number whose conversion (as float or as index) runs `callback` first."""
+
+    def __init__(self, value, callback):
+        self.value, self.callback = value, callback
+
+    def __float__(self):
+        self.callback()
+        return float(self.value)
+
+    def __index__(self):
+        self.callback()
+        return int(self.value)
+
+
 @pytest.fixture
 def python_subprocess():
     return run_python

@@ -18,7 +18,7 @@ import zlib
 import numpy as np
 import pytest
 
-from conftest import IS_32_BIT, run_python
+from conftest import IS_32_BIT, Hook, run_python
 from tessaly import Vectorstore, cosine_similarity
 
 # qemu-user runs the 32-bit build several times slower, and keeps memory for every
@@ -35,20 +35,6 @@ class Huge:
 
     def __getitem__(self, index):
         raise IndexError
-
-
-class Hook:
-    """A number whose conversion (as float or as index) runs `callback` first."""
-    def __init__(self, value, callback):
-        self.value, self.callback = value, callback
-
-    def __float__(self):
-        self.callback()
-        return float(self.value)
-
-    def __index__(self):
-        self.callback()
-        return int(self.value)
 
 
 try:

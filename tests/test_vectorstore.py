@@ -4,7 +4,7 @@ import weakref
 
 import pytest
 
-from conftest import run_python
+from conftest import Hook, run_python
 from tessaly import Vectorstore
 
 ROWS = [([1, 0], 10), ([0, 1], 20), ([1, 1], 30)]
@@ -143,21 +143,6 @@ def test_entry_order_is_constructor_then_inserts():
 
 
 # --- the access flag ---------------------------------------------------------------------------
-
-class Hook:
-    """A number whose conversion runs `callback` first (as float or as index)."""
-
-    def __init__(self, value, callback):
-        self.value, self.callback = value, callback
-
-    def __float__(self):
-        self.callback()
-        return float(self.value)
-
-    def __index__(self):
-        self.callback()
-        return int(self.value)
-
 
 INNER = {
     "len": (lambda s: len(s), "Already mutably borrowed"),
