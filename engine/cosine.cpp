@@ -4,15 +4,12 @@
 #include <cmath>
 
 namespace tessaly {
-namespace {
 
 float squared_norm(std::span<const float> v) noexcept {
   float sum = -0.0f;
   for (float x : v) sum += x * x;
   return sum;
 }
-
-}  // namespace
 
 float cosine_score(std::span<const float> a, std::span<const float> b) noexcept {
   const std::size_t n = std::min(a.size(), b.size());

@@ -16,4 +16,7 @@ namespace tessaly {
 // elements up to the shorter length and each norm runs over its own array.
 float cosine_score(std::span<const float> a, std::span<const float> b) noexcept;
 
+// Sum of v[i] * v[i] in index order from -0.0f, each product rounded first.
+float squared_norm(std::span<const float> v) noexcept;
+
 }  // namespace tessaly

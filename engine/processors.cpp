@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "engine/decimal.hpp"
+
 namespace tessaly {
 namespace {
 
@@ -35,18 +37,6 @@ std::string_view trim(std::string_view text) {
   const auto first = text.find_first_not_of(space);
   if (first == std::string_view::npos) return {};
   return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
-
-std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
 }
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
@@ -99,7 +89,7 @@ std::size_t quota_v2(const std::string& root, std::string_view group) {
     const std::string_view line = split(*text, '\n').front();
     const auto fields = split(line, ' ');
     if (fields.size() < 2) return;
-    apply(quota, parse_unsigned(fields[0]), parse_unsigned(trim(fields[1])));
+    apply(quota, parse_decimal(fields[0]), parse_decimal(trim(fields[1])));
   });
   return quota;
 }
@@ -157,7 +147,7 @@ std::size_t quota_v1(const std::string& root, std::string_view group) {
     const auto limit = read_file(at + "/cpu.cfs_quota_us");
     const auto period = read_file(at + "/cpu.cfs_period_us");
     if (!limit || !period) return;
-    apply(quota, parse_unsigned(trim(*limit)), parse_unsigned(trim(*period)));
+    apply(quota, parse_decimal(trim(*limit)), parse_decimal(trim(*period)));
   });
   return quota;
 }

@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 
+#include "engine/cosine.hpp"
+
 namespace tessaly {
 namespace {
 
@@ -47,12 +49,6 @@ Dispatch detect() noexcept {
 const Dispatch& dispatch() noexcept {
   static const Dispatch detected = detect();
   return detected;
-}
-
-float squared_norm(std::span<const float> v) noexcept {
-  float sum = -0.0f;
-  for (float x : v) sum += x * x;
-  return sum;
 }
 
 }  // namespace

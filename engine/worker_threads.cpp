@@ -11,9 +11,11 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <new>
 #include <vector>
 
+#include "engine/decimal.hpp"
 #include "engine/panic.hpp"
 
 namespace tessaly {
@@ -110,16 +112,13 @@ int start_worker(pthread_t* thread, std::unique_ptr<WorkerStart> start) noexcept
 
 std::size_t parse_stack_size(const char* text) noexcept {
   if (text == nullptr) return kDefaultStackSize;
-  if (*text == '+') ++text;
-  if (*text == '\0') return kDefaultStackSize;
-  std::size_t value = 0;
-  for (; *text != '\0'; ++text) {
-    if (*text < '0' || *text > '9') return kDefaultStackSize;
-    const std::size_t digit = static_cast<std::size_t>(*text - '0');
-    if (value > (static_cast<std::size_t>(-1) - digit) / 10) return kDefaultStackSize;
-    value = value * 10 + digit;
+  std::string_view digits = text;
+  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  const auto value = parse_decimal(digits);
+  if (!value || *value > static_cast<std::uint64_t>(static_cast<std::size_t>(-1))) {
+    return kDefaultStackSize;
   }
-  return value;
+  return static_cast<std::size_t>(*value);
 }
 
 std::string describe_system_error(int code) {
