@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -18,11 +19,11 @@ std::string_view thread_name(long tid) noexcept {
 
 // Only the part of the path inside the project, as a reader would look it up.
 std::string_view short_path(std::string_view path) noexcept {
-  for (std::string_view top : {"engine/", "binding/", "tests/"}) {
-    auto at = path.rfind(top);
-    if (at != std::string_view::npos) return path.substr(at);
+  std::size_t first = std::string_view::npos;
+  for (std::string_view top : {"/engine/", "/binding/", "/tests/"}) {
+    first = std::min(first, path.find(top));
   }
-  return path;
+  return first == std::string_view::npos ? path : path.substr(first + 1);
 }
 
 }  // namespace
