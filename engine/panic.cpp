@@ -3,7 +3,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -17,22 +16,13 @@ std::string_view thread_name(long tid) noexcept {
   return tid == static_cast<long>(getpid()) ? "main" : "<unnamed>";
 }
 
-// Only the part of the path inside the project, as a reader would look it up.
-std::string_view short_path(std::string_view path) noexcept {
-  std::size_t first = std::string_view::npos;
-  for (std::string_view top : {"/engine/", "/binding/", "/tests/"}) {
-    first = std::min(first, path.find(top));
-  }
-  return first == std::string_view::npos ? path : path.substr(first + 1);
-}
-
 }  // namespace
 
 void write_failure_report(std::string_view message, std::source_location where) noexcept {
   static std::mutex lock;
   static std::atomic<bool> noted{false};
   const long tid = syscall(SYS_gettid);
-  std::string_view file = short_path(where.file_name());
+  const std::string_view file = where.file_name();
   std::lock_guard<std::mutex> hold(lock);
   std::fprintf(stderr, "thread '%.*s' (%ld) panicked at %.*s:%u:%u:\n%.*s\n",
                static_cast<int>(thread_name(tid).size()), thread_name(tid).data(), tid,
