@@ -315,3 +315,27 @@ def test_searches_hold_shared_access_while_converting(method):
     assert search([Element(read)], 1) == [(1.0, 3)]
     store.insert([-1.0], 4)  # the access was released on every path
     assert len(store) == 2
+
+
+# Doubles whose float32 rounding is delicate: ties to even, subnormals, the edge of overflow.
+DELICATE = [0.1, 16777217.0, 1e-46, 1.5e-45, 2.0**-149 * 2.5, 3.4028235677973366e38,
+            3.4028235677973367e38, -0.0, math.inf, math.nan]
+
+
+@pytest.mark.filterwarnings("ignore:overflow encountered in cast")
+@pytest.mark.parametrize("make", [
+    lambda v: np.array(v, np.float64), lambda v: np.array(v, np.float32), lambda v: array.array("d", v),
+    lambda v: memoryview(array.array("d", v)), lambda v: np.array(v + v, np.float64)[::2],
+    lambda v: np.array(v, ">f8"), lambda v: np.array([v], np.float64)[0],
+], ids=["float64", "float32", "array-d", "memoryview", "strided", "big-endian", "row-view"])
+def test_buffers_convert_exactly_as_iteration_does(make):
+    # Contiguous native float buffers are copied without iterating; the values must be
+    # the ones iterating element by element gives, whatever path the layout takes.
+    for x in DELICATE:
+        vector = make([x, 1.0])
+        iterated = [float(item) for item in vector]
+        probe = [1.0, 0.5]
+        assert cs(vector, probe).hex() == cs(iterated, probe).hex(), x
+        store = VS(2, [(vector, 1)])
+        store.insert(vector, 2)
+        assert repr(store.search(probe, 2)) == repr(VS(2, [(iterated, 1), (iterated, 2)]).search(probe, 2))
