@@ -3,8 +3,6 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 sys.path.insert(0, os.path.dirname(__file__))
 
 IS_32_BIT = sys.maxsize < 2**32
@@ -45,8 +43,3 @@ class Hook:
     def __index__(self):
         self.callback()
         return int(self.value)
-
-
-@pytest.fixture
-def python_subprocess():
-    return run_python
