@@ -22,9 +22,13 @@ PyObject* make_panic_exception_type() {
   PyObject* made = PyErr_NewExceptionWithDoc("tessaly.PanicException", kPanicExceptionDoc,
                                              PyExc_BaseException, nullptr);
   if (made == nullptr) {
+    // Described without the fetch rule, which would need this very type.
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    std::string detail = error ? ": " + text_of(error.get()) : std::string();
-    panic("Failed to initialize new exception type." + detail);
+    Ref text = Ref::steal(error ? PyObject_Str(error.get()) : nullptr);
+    const char* detail = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    PyErr_Clear();
+    panic(std::string("Failed to initialize new exception type.") +
+          (detail != nullptr ? std::string(": ") + detail : std::string()));
   }
   return made;
 }
