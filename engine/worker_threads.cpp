@@ -194,11 +194,7 @@ void run_workers(std::size_t count, const std::function<void(std::size_t)>& work
 
   if (spawn_error != 0) panic("failed to spawn thread: " + describe_system_error(spawn_error));
   if (worker_failed) panic("called `Result::unwrap()` on an `Err` value: Any { .. }");
-  if (join_error != 0) {
-    char buffer[256];
-    panic(std::string("failed to join thread: ") + strerror_r(join_error, buffer, sizeof buffer) +
-          " (os error " + std::to_string(join_error) + ")");
-  }
+  if (join_error != 0) panic("failed to join thread: " + describe_system_error(join_error));
   if (raised) std::rethrow_exception(raised);
 }
 
