@@ -1,6 +1,5 @@
 #include "binding/call_frame.hpp"
 
-#include <string>
 #include <string_view>
 
 #include "binding/text.hpp"
@@ -8,45 +7,48 @@
 namespace tessaly {
 namespace {
 
-std::string display_name(const CallSignature& signature) {
-  std::string name;
-  if (signature.class_name != nullptr) name = std::string(signature.class_name) + ".";
-  return name + signature.function_name + "()";
+Message display_name(const CallSignature& signature) noexcept {
+  Message name;
+  if (signature.class_name != nullptr) name << signature.class_name << ".";
+  return name << signature.function_name << "()";
 }
 
-Error too_many_positional(const CallSignature& signature, std::size_t given) {
-  const std::size_t count = signature.parameter_count;
-  std::string takes = signature.required_count == count
-                          ? std::to_string(count)
-                          : "from " + std::to_string(signature.required_count) + " to " +
-                                std::to_string(count);
-  return Error::type_error(display_name(signature) + " takes " + takes +
-                           " positional arguments but " + std::to_string(given) + " " +
-                           (given == 1 ? "was" : "were") + " given");
+Error too_many_positional(const CallSignature& signature, std::size_t given) noexcept {
+  Message text = display_name(signature);
+  text << " takes ";
+  if (signature.required_count == signature.parameter_count) {
+    text << signature.parameter_count;
+  } else {
+    text << "from " << signature.required_count << " to " << signature.parameter_count;
+  }
+  return Error::type_error(text << " positional arguments but " << given << " "
+                                << (given == 1 ? "was" : "were") << " given");
 }
 
-Error unexpected_keyword(const CallSignature& signature, PyObject* name) {
-  return Error::type_error(display_name(signature) + " got an unexpected keyword argument '" +
-                           text_of(name) + "'");
+Error unexpected_keyword(const CallSignature& signature, PyObject* name) noexcept {
+  auto text = text_of(name);
+  if (!text.ok()) return std::move(text).error();
+  return Error::type_error(display_name(signature)
+                               << " got an unexpected keyword argument '" << kPiece << "'",
+                           std::move(text).value());
 }
 
-Error multiple_values(const CallSignature& signature, std::size_t parameter) {
-  return Error::type_error(display_name(signature) + " got multiple values for argument '" +
-                           signature.parameter_names[parameter] + "'");
+Error multiple_values(const CallSignature& signature, std::size_t parameter) noexcept {
+  return Error::type_error(display_name(signature) << " got multiple values for argument '"
+                                                   << signature.parameter_names[parameter] << "'");
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-std::string quoted_list(std::span<const char* const> names) {
-  std::string list;
+Message& quoted_list(Message& text, std::span<const char* const> names) noexcept {
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) list += names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ";
-    list += "'" + std::string(names[i]) + "'";
+    if (i > 0) text << (names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ");
+    text << "'" << names[i] << "'";
   }
-  return list;
+  return text;
 }
 
 Result<void> check_required(const CallSignature& signature, std::size_t positional,
-                            std::span<PyObject*> slots) {
+                            std::span<PyObject*> slots) noexcept {
   if (positional >= signature.required_count) return {};
   const char* missing[3];
   std::size_t count = 0;
@@ -54,18 +56,19 @@ Result<void> check_required(const CallSignature& signature, std::size_t position
     if (slots[i] == nullptr) missing[count++] = signature.parameter_names[i];
   }
   if (count == 0) return {};
-  return Error::type_error(display_name(signature) + " missing " + std::to_string(count) +
-                           " required positional " + (count == 1 ? "argument" : "arguments") +
-                           ": " + quoted_list({missing, count}));
+  Message text = display_name(signature);
+  text << " missing " << count << " required positional "
+       << (count == 1 ? "argument" : "arguments") << ": ";
+  return Error::type_error(quoted_list(text, {missing, count}));
 }
 
 // Puts one keyword argument into the slot of the parameter it names.
 Result<void> match_keyword(const CallSignature& signature, PyObject* name, PyObject* value,
-                           std::span<PyObject*> slots) {
+                           std::span<PyObject*> slots) noexcept {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
   if (utf8 == nullptr) {
-    if (PyErr_Occurred()) discard_pending_error();
+    if (PyErr_Occurred()) TRY(discard_pending_error());
     return unexpected_keyword(signature, name);
   }
   const std::string_view text(utf8, static_cast<std::size_t>(size));
@@ -81,7 +84,7 @@ Result<void> match_keyword(const CallSignature& signature, PyObject* name, PyObj
 
 // Copies the positional arguments into their slots; too many is an error.
 Result<void> match_positional(const CallSignature& signature, PyObject* const* args,
-                              std::size_t count, std::span<PyObject*> slots) {
+                              std::size_t count, std::span<PyObject*> slots) noexcept {
   for (std::size_t i = 0; i < count && i < signature.parameter_count; ++i) slots[i] = args[i];
   if (count > signature.parameter_count) return too_many_positional(signature, count);
   return {};
@@ -91,7 +94,7 @@ Result<void> match_positional(const CallSignature& signature, PyObject* const* a
 
 Result<void> parse_fastcall_args(const CallSignature& signature, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames,
-                                 std::span<PyObject*> slots) {
+                                 std::span<PyObject*> slots) noexcept {
   const auto positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
   TRY(match_positional(signature, args, positional, slots));
   const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -102,7 +105,7 @@ Result<void> parse_fastcall_args(const CallSignature& signature, PyObject* const
 }
 
 Result<void> parse_tuple_dict_args(const CallSignature& signature, PyObject* args,
-                                   PyObject* kwargs, std::span<PyObject*> slots) {
+                                   PyObject* kwargs, std::span<PyObject*> slots) noexcept {
   const auto positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   TRY(match_positional(signature, PySequence_Fast_ITEMS(args), positional, slots));
   if (kwargs != nullptr) {
@@ -116,13 +119,17 @@ Result<void> parse_tuple_dict_args(const CallSignature& signature, PyObject* arg
   return check_required(signature, positional, slots);
 }
 
-Error wrap_argument_error(const char* name, Error error) {
+Error wrap_argument_error(const char* name, Error error) noexcept {
+  if (error.is_internal_failure()) return error;
   Ref caught = std::move(error).into_exception();
-  if (!caught || Py_TYPE(caught.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    return caught ? Error::fetched_from(std::move(caught)) : Error::fetch();
+  if (!caught) return Error::fetch();
+  if (Py_TYPE(caught.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    return Error::fetched_from(std::move(caught));
   }
-  const std::string text = "argument '" + std::string(name) + "': " + text_of(caught.get());
-  Ref message = require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  auto text = text_of(caught.get());
+  if (!text.ok()) return std::move(text).error();
+  Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.value().get()));
+  if (!message) return Error::fetch();
   Ref rewritten = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!rewritten) return Error::fetch();
   // Steals the cause (or null); also marks the context as suppressed.

@@ -40,16 +40,16 @@ inline constexpr CallSignature kNewSignature{
 // `args`, in the order of the `kwnames` tuple (or null).
 Result<void> parse_fastcall_args(const CallSignature& signature, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames,
-                                 std::span<PyObject*> slots);
+                                 std::span<PyObject*> slots) noexcept;
 
 // The argument tuple and keyword dict (or null) of tp_new.
 Result<void> parse_tuple_dict_args(const CallSignature& signature, PyObject* args,
-                                   PyObject* kwargs, std::span<PyObject*> slots);
+                                   PyObject* kwargs, std::span<PyObject*> slots) noexcept;
 
 // A failed conversion of parameter `name`: an exact TypeError is replaced
 // by TypeError("argument 'name': " + its text), keeping its cause and
 // suppressing its context; any other error passes unchanged.
-Error wrap_argument_error(const char* name, Error error);
+Error wrap_argument_error(const char* name, Error error) noexcept;
 
 // Converts one argument with `convert`, rewriting its failure for `name`.
 template <class Convert>

@@ -4,6 +4,7 @@
 
 #include "binding/float_buffer.hpp"
 #include "binding/wrong_kind.hpp"
+#include "engine/float_environment.hpp"
 
 namespace tessaly {
 namespace {
@@ -15,28 +16,30 @@ constexpr std::size_t kUntrustedReserveBytes = std::size_t{1} << 20;
 // Reserves room for the object's length hint. The hint only sizes the first
 // allocation: it never limits or changes the result.
 template <class T>
-void reserve_length_hint(std::vector<T>& items, PyObject* object) {
+Result<void> reserve_length_hint(Array<T>& items, PyObject* object) noexcept {
   const Py_ssize_t hint = PyObject_Size(object);
-  if (hint < 0) {
-    discard_pending_error();
-    return;
-  }
+  if (hint < 0) return discard_pending_error();
   const auto wanted = static_cast<std::size_t>(hint);
-  if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) panic("capacity overflow");
+  if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) {
+    return Error::internal_failure("capacity overflow");
+  }
   const bool truthful = PyList_CheckExact(object) || PyTuple_CheckExact(object);
-  items.reserve(truthful ? wanted : std::min(wanted, kUntrustedReserveBytes / sizeof(T)));
+  if (!items.try_reserve(truthful ? wanted : std::min(wanted, kUntrustedReserveBytes / sizeof(T)))) {
+    return Error::no_memory();
+  }
+  return {};
 }
 
 // The checks every sequence argument passes before it is iterated.
-Result<void> check_sequence(PyObject* object) {
+Result<void> check_sequence(PyObject* object) noexcept {
   if (PyUnicode_Check(object)) return Error::type_error("Can't extract `str` to `Vec`");
-  if (!PySequence_Check(object)) return not_instance_error(object, sequence_class());
+  if (!PySequence_Check(object)) return not_sequence_error(object);
   return {};
 }
 
 // Calls convert(item) for every item the object's iterator yields.
 template <class Convert>
-Result<void> for_each_item(PyObject* object, Convert convert) {
+Result<void> for_each_item(PyObject* object, Convert convert) noexcept {
   Ref iterator = Ref::steal(PyObject_GetIter(object));
   if (!iterator) return Error::fetch();
   for (;;) {
@@ -49,20 +52,20 @@ Result<void> for_each_item(PyObject* object, Convert convert) {
   }
 }
 
-Result<std::uint64_t> int_to_u64(PyObject* integer) {
+Result<std::uint64_t> int_to_u64(PyObject* integer) noexcept {
   const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Error::fetch();
   return static_cast<std::uint64_t>(value);
 }
 
-Result<VectorPair> to_vector_pair(PyObject* item) {
+Result<VectorPair> to_vector_pair(PyObject* item) noexcept {
   if (!PyTuple_Check(item)) {
     return not_instance_error(item, reinterpret_cast<PyObject*>(&PyTuple_Type));
   }
   const Py_ssize_t length = PyTuple_GET_SIZE(item);
   if (length != 2) {
-    return Error::value_error("expected tuple of length 2, but got tuple of length " +
-                              std::to_string(length));
+    return Error::value_error(Message("expected tuple of length 2, but got tuple of length ")
+                              << length);
   }
   TRY_ASSIGN(FloatVector vector, to_float_vector(PyTuple_GET_ITEM(item, 0)));
   TRY_ASSIGN(std::uint64_t id, to_u64(PyTuple_GET_ITEM(item, 1)));
@@ -71,39 +74,43 @@ Result<VectorPair> to_vector_pair(PyObject* item) {
 
 }  // namespace
 
-Result<float> to_float32(PyObject* object) {
+Result<float> to_float32(PyObject* object) noexcept {
   double value;
   if (PyFloat_CheckExact(object)) {
     value = PyFloat_AS_DOUBLE(object);
   } else {
+    // Number types convert in C too (numpy's int64 to double rounds by the
+    // mode), so the whole conversion runs in the default mode.
+    const FloatEnvironment environment;
     value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) return Error::fetch();
   }
-  return static_cast<float>(value);
+  return narrow_to_float(value);
 }
 
-Result<FloatVector> to_float_vector(PyObject* object) {
+Result<FloatVector> to_float_vector(PyObject* object) noexcept {
   TRY(check_sequence(object));
-  if (auto buffered = read_float_buffer(object)) return std::move(*buffered);
+  TRY_ASSIGN(std::optional<FloatVector> buffered, read_float_buffer(object));
+  if (buffered) return std::move(*buffered);
   FloatVector vector;
-  reserve_length_hint(vector, object);
+  TRY(reserve_length_hint(vector, object));
   auto append = [&](PyObject* item) -> Result<void> {
     TRY_ASSIGN(float element, to_float32(item));
-    vector.push_back(element);
+    if (!vector.try_push_back(element)) return Error::no_memory();
     return {};
   };
   TRY(for_each_item(object, append));
   return vector;
 }
 
-Result<std::uint64_t> to_u64(PyObject* object) {
+Result<std::uint64_t> to_u64(PyObject* object) noexcept {
   if (PyLong_Check(object)) return int_to_u64(object);
   Ref index = Ref::steal(PyNumber_Index(object));
   if (!index) return Error::fetch();
   return int_to_u64(index.get());
 }
 
-Result<std::size_t> to_size(PyObject* object) {
+Result<std::size_t> to_size(PyObject* object) noexcept {
   TRY_ASSIGN(std::uint64_t value, to_u64(object));
   if (value > static_cast<std::uint64_t>(static_cast<std::size_t>(-1))) {
     return Error::overflow_error("out of range integral type conversion attempted");
@@ -111,38 +118,42 @@ Result<std::size_t> to_size(PyObject* object) {
   return static_cast<std::size_t>(value);
 }
 
-Result<std::optional<std::size_t>> to_optional_size(PyObject* object) {
+Result<std::optional<std::size_t>> to_optional_size(PyObject* object) noexcept {
   if (object == nullptr || object == Py_None) return std::optional<std::size_t>();
   TRY_ASSIGN(std::size_t value, to_size(object));
   return std::optional<std::size_t>(value);
 }
 
-Result<std::vector<VectorPair>> to_vector_pairs(PyObject* object) {
+Result<Array<VectorPair>> to_vector_pairs(PyObject* object) noexcept {
   TRY(check_sequence(object));
-  std::vector<VectorPair> pairs;
-  reserve_length_hint(pairs, object);
+  Array<VectorPair> pairs;
+  TRY(reserve_length_hint(pairs, object));
   auto append = [&](PyObject* item) -> Result<void> {
     TRY_ASSIGN(VectorPair pair, to_vector_pair(item));
-    pairs.push_back(std::move(pair));
+    if (!pairs.try_push_back(std::move(pair))) return Error::no_memory();
     return {};
   };
   TRY(for_each_item(object, append));
   return pairs;
 }
 
-Result<std::vector<VectorPair>> to_optional_vector_pairs(PyObject* object) {
-  if (object == nullptr || object == Py_None) return std::vector<VectorPair>();
+Result<Array<VectorPair>> to_optional_vector_pairs(PyObject* object) noexcept {
+  if (object == nullptr || object == Py_None) return Array<VectorPair>();
   return to_vector_pairs(object);
 }
 
-Ref score_to_python(float score) { return require(PyFloat_FromDouble(score)); }
+Result<Ref> score_to_python(float score) noexcept {
+  return require(PyFloat_FromDouble(widen_to_double(score)));
+}
 
-Ref results_to_python(std::span<const ResultPair> results) {
-  Ref list = require(PyList_New(static_cast<Py_ssize_t>(results.size())));
+Result<Ref> results_to_python(std::span<const ResultPair> results) noexcept {
+  TRY_ASSIGN(Ref list, require(PyList_New(static_cast<Py_ssize_t>(results.size()))));
   for (std::size_t i = 0; i < results.size(); ++i) {
-    Ref pair = require(PyTuple_New(2));
-    PyTuple_SET_ITEM(pair.get(), 0, score_to_python(results[i].score).release());
-    PyTuple_SET_ITEM(pair.get(), 1, require(PyLong_FromUnsignedLongLong(results[i].id)).release());
+    TRY_ASSIGN(Ref pair, require(PyTuple_New(2)));
+    TRY_ASSIGN(Ref score, score_to_python(results[i].score));
+    PyTuple_SET_ITEM(pair.get(), 0, score.release());
+    TRY_ASSIGN(Ref id, require(PyLong_FromUnsignedLongLong(results[i].id)));
+    PyTuple_SET_ITEM(pair.get(), 1, id.release());
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
   }
   return list;

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "binding/error.hpp"
 #include "binding/python.hpp"
@@ -14,24 +13,25 @@
 namespace tessaly {
 
 // Any object that passes the sequence check (str excepted) and yields
-// numbers, each narrowed to float with round-to-nearest-even.
-Result<FloatVector> to_float_vector(PyObject* object);
-Result<float> to_float32(PyObject* object);
+// numbers, each narrowed to float with round-to-nearest-even whatever the
+// caller's floating-point mode.
+Result<FloatVector> to_float_vector(PyObject* object) noexcept;
+Result<float> to_float32(PyObject* object) noexcept;
 
 // An int (or an object with __index__) in [0, 2**64).
-Result<std::uint64_t> to_u64(PyObject* object);
+Result<std::uint64_t> to_u64(PyObject* object) noexcept;
 // An identifier that also fits the platform's size type.
-Result<std::size_t> to_size(PyObject* object);
+Result<std::size_t> to_size(PyObject* object) noexcept;
 // Null (not given) or None mean absent.
-Result<std::optional<std::size_t>> to_optional_size(PyObject* object);
+Result<std::optional<std::size_t>> to_optional_size(PyObject* object) noexcept;
 
 // A sequence of 2-tuples (vector, identifier), every one converted.
-Result<std::vector<VectorPair>> to_vector_pairs(PyObject* object);
+Result<Array<VectorPair>> to_vector_pairs(PyObject* object) noexcept;
 // Null (not given) or None mean an empty list.
-Result<std::vector<VectorPair>> to_optional_vector_pairs(PyObject* object);
+Result<Array<VectorPair>> to_optional_vector_pairs(PyObject* object) noexcept;
 
-Ref score_to_python(float score);
+Result<Ref> score_to_python(float score) noexcept;
 // A new list of (float, int) tuples, made at its final length.
-Ref results_to_python(std::span<const ResultPair> results);
+Result<Ref> results_to_python(std::span<const ResultPair> results) noexcept;
 
 }  // namespace tessaly

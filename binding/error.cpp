@@ -1,7 +1,7 @@
 #include "binding/error.hpp"
 
 #include <atomic>
-#include <mutex>
+#include <cstdio>
 
 #include "binding/once.hpp"
 #include "binding/text.hpp"
@@ -16,91 +16,143 @@ constexpr const char* kPanicExceptionDoc =
     "interpreter instead of being caught by a broad 'except Exception'.";
 
 std::atomic<PyObject*> panic_type_slot{nullptr};
-std::mutex panic_type_guard;
 
-PyObject* make_panic_exception_type() {
-  PyObject* made = PyErr_NewExceptionWithDoc("tessaly.PanicException", kPanicExceptionDoc,
-                                             PyExc_BaseException, nullptr);
-  if (made == nullptr) {
-    // Described without the fetch rule, which would need this very type.
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref text = Ref::steal(error ? PyObject_Str(error.get()) : nullptr);
-    const char* detail = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    PyErr_Clear();
-    panic(std::string("Failed to initialize new exception type.") +
-          (detail != nullptr ? std::string(": ") + detail : std::string()));
-  }
-  return made;
+PyObject* make_panic_exception_type() noexcept {
+  return PyErr_NewExceptionWithDoc("tessaly.PanicException", kPanicExceptionDoc,
+                                   PyExc_BaseException, nullptr);
 }
 
-bool is_exception_class(PyObject* type) {
+bool is_exception_class(PyObject* type) noexcept {
   return PyType_Check(type) &&
          PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_BASE_EXC_SUBCLASS);
 }
 
-// Hands a PanicException raised by Python code back to the internal-failure
-// path, with its traceback printed once.
-[[noreturn]] void resume_from_python(Ref exception) {
-  std::string message;
-  Ref text = Ref::steal(PyObject_Str(exception.get()));
-  if (text) {
-    message = utf8_of_str(text.get());
-  } else {
+// UTF-8 of a str piece for the failure report; empty if it cannot be had.
+std::string_view report_text(const Ref& piece) noexcept {
+  if (!piece) return {};
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(piece.get(), &size);
+  if (utf8 == nullptr) {
     PyErr_Clear();
-    message = "Unwrapped panic from Python code";
+    return {};
   }
+  return {utf8, static_cast<std::size_t>(size)};
+}
+
+// The text with its pieces put in, as a new str (null, with the
+// interpreter's error set, if it cannot be made).
+PyObject* compose(const Message& text, const Ref& piece, const Ref& second) noexcept {
+  PyUnicodeWriter* writer = PyUnicodeWriter_Create(0);
+  if (writer == nullptr) return nullptr;
+  std::string_view rest = text.view();
+  const Ref* pieces[] = {&piece, &second};
+  for (const Ref* next : pieces) {
+    const auto mark = rest.find(kPiece);
+    if (mark == std::string_view::npos) break;
+    if (PyUnicodeWriter_WriteUTF8(writer, rest.data(), static_cast<Py_ssize_t>(mark)) < 0 ||
+        (*next && PyUnicodeWriter_WriteStr(writer, next->get()) < 0)) {
+      PyUnicodeWriter_Discard(writer);
+      return nullptr;
+    }
+    rest.remove_prefix(mark + kPiece.size());
+  }
+  if (PyUnicodeWriter_WriteUTF8(writer, rest.data(), static_cast<Py_ssize_t>(rest.size())) < 0) {
+    PyUnicodeWriter_Discard(writer);
+    return nullptr;
+  }
+  return PyUnicodeWriter_Finish(writer);
+}
+
+// A PanicException raised by Python code: printed once with its traceback,
+// then its internal failure goes on (without a second report).
+Error resume_from_python(Ref exception) noexcept {
+  Ref message = Ref::steal(PyObject_Str(exception.get()));
+  if (message) {
+    auto printable = printable_text(message.get());
+    if (printable.ok()) message = std::move(printable).value();
+    else message = Ref();
+  }
+  if (!message) PyErr_Clear();
   std::fputs("tessaly: resuming an internal failure raised as PanicException in Python code\n"
              "Python stack trace below:\n",
              stderr);
   std::fflush(stderr);
   PyErr_SetRaisedException(exception.release());
   PyErr_PrintEx(0);
-  resume_panic(std::move(message));
+  if (!message) return Error::reported_failure("Unwrapped panic from Python code");
+  return Error::reported_failure(Message(kPiece), std::move(message));
 }
 
 }  // namespace
 
-Error Error::pending(PyObject* type, std::string message) {
-  return Error(Kind::pending, type, std::move(message), Ref());
+Error Error::pending(PyObject* type, Message text, Ref piece, Ref second) noexcept {
+  return Error(Kind::pending, type, text, std::move(piece), std::move(second));
 }
 
-Error Error::internal_failure(std::string message) {
-  return Error(Kind::panic, nullptr, std::move(message), Ref());
+Error Error::reported_failure(Message text, Ref piece) noexcept {
+  return Error(Kind::panic, nullptr, text, std::move(piece), Ref());
 }
 
-Error Error::no_memory() { return Error(Kind::no_memory, PyExc_MemoryError, {}, Ref()); }
+Error Error::internal_failure(Message text, Ref piece, std::source_location where) noexcept {
+  const std::string_view whole = text.view();
+  const auto mark = whole.find(kPiece);
+  if (mark == std::string_view::npos) {
+    write_failure_report(whole, where);
+  } else {
+    write_failure_report(whole.substr(0, mark), where, report_text(piece),
+                         whole.substr(mark + kPiece.size()));
+  }
+  return Error(Kind::panic, nullptr, text, std::move(piece), Ref());
+}
 
-Error Error::fetch() {
+Error Error::no_memory() noexcept { return Error(Kind::no_memory, PyExc_MemoryError, {}, {}, {}); }
+
+Error Error::from_engine(const EngineError& error) noexcept {
+  switch (error.kind) {
+    case EngineError::Kind::invalid: return value_error(error.message);
+    case EngineError::Kind::out_of_memory: return no_memory();
+    case EngineError::Kind::internal: break;
+  }
+  return reported_failure(error.message);  // on the thread where it started
+}
+
+Error Error::fetch() noexcept {
   Ref exception = Ref::steal(PyErr_GetRaisedException());
   if (!exception) {
     return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
-  if (PyObject_TypeCheck(exception.get(),
-                         reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
-    resume_from_python(std::move(exception));
+  // Only this module makes PanicException: before it exists, nothing is one.
+  PyObject* panic_type = panic_type_slot.load(std::memory_order_acquire);
+  if (panic_type != nullptr &&
+      PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
+    return resume_from_python(std::move(exception));
   }
   return fetched_from(std::move(exception));
 }
 
-Error Error::fetched_from(Ref exception) {
-  return Error(Kind::fetched, nullptr, {}, std::move(exception));
+Error Error::fetched_from(Ref exception) noexcept {
+  return Error(Kind::fetched, nullptr, {}, std::move(exception), Ref());
 }
 
-void discard_pending_error() { Error dropped = Error::fetch(); }
+Result<void> discard_pending_error() noexcept {
+  Error dropped = Error::fetch();
+  if (dropped.is_internal_failure()) return dropped;
+  return {};
+}
 
-bool Error::is(PyObject* type) const {
-  PyObject* own = kind_ == Kind::fetched ? reinterpret_cast<PyObject*>(Py_TYPE(exception_.get()))
-                  : kind_ == Kind::panic ? panic_exception_type()
+bool Error::is(PyObject* type) const noexcept {
+  PyObject* own = kind_ == Kind::fetched ? reinterpret_cast<PyObject*>(Py_TYPE(piece_.get()))
+                  : kind_ == Kind::panic ? panic_type_slot.load(std::memory_order_acquire)
                                          : type_;
-  return PyType_Check(own) && PyType_Check(type) &&
+  return own != nullptr && PyType_Check(own) && PyType_Check(type) &&
          PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(own),
                           reinterpret_cast<PyTypeObject*>(type));
 }
 
-void Error::raise() && {
+void Error::raise() && noexcept {
   switch (kind_) {
     case Kind::fetched:
-      PyErr_SetRaisedException(exception_.release());
+      PyErr_SetRaisedException(piece_.release());
       return;
     case Kind::no_memory:
       PyErr_NoMemory();
@@ -109,11 +161,20 @@ void Error::raise() && {
     case Kind::panic:
       break;
   }
-  PyObject* type = kind_ == Kind::panic ? panic_exception_type() : type_;
-  Ref text = require(PyUnicode_FromStringAndSize(message_.data(),
-                                                 static_cast<Py_ssize_t>(message_.size())));
+  PyObject* type = type_;
+  if (kind_ == Kind::panic) {
+    type = panic_exception_type();
+    if (type == nullptr) {
+      write_failure_report("Failed to initialize new exception type.",
+                           std::source_location::current());
+      escape_trap();
+    }
+  }
+  Ref text = Ref::steal(compose(text_, piece_, second_));
+  if (!text) return;  // the interpreter's MemoryError stands in
   // PanicException gets its arguments as a tuple; the others the message.
-  Ref value = kind_ == Kind::panic ? require(PyTuple_Pack(1, text.get())) : std::move(text);
+  Ref value = kind_ == Kind::panic ? Ref::steal(PyTuple_Pack(1, text.get())) : std::move(text);
+  if (!value) return;
   if (is_exception_class(type)) {
     PyErr_SetObject(type, value.get());
   } else {
@@ -121,20 +182,20 @@ void Error::raise() && {
   }
 }
 
-Ref Error::into_exception() && {
-  if (kind_ == Kind::fetched) return std::move(exception_);
+Ref Error::into_exception() && noexcept {
+  if (kind_ == Kind::fetched) return std::move(piece_);
   std::move(*this).raise();
   return Ref::steal(PyErr_GetRaisedException());
 }
 
-PyObject* panic_exception_type() {
-  return get_or_make_once(panic_type_slot, panic_type_guard, make_panic_exception_type);
+PyObject* panic_exception_type() noexcept {
+  return get_or_make(panic_type_slot, make_panic_exception_type);
 }
 
-Ref require(PyObject* made, std::source_location where) {
+Result<Ref> require(PyObject* made, std::source_location where) noexcept {
   if (made != nullptr) return Ref::steal(made);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-  panic("PyObject pointer is null", where);
+  return Error::internal_failure("PyObject pointer is null", {}, where);
 }
 
 void escape_trap() noexcept {

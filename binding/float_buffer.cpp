@@ -6,6 +6,7 @@
 
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
+#include "engine/float_environment.hpp"
 
 namespace tessaly {
 namespace {
@@ -16,22 +17,25 @@ class KnownType {
  public:
   KnownType(const char* module, const char* name) : module_(module), name_(name) {}
 
-  bool is_type_of(PyObject* object) {
+  Result<bool> is_type_of(PyObject* object) noexcept {
     PyObject* type = slot_.load(std::memory_order_acquire);
-    if (type == nullptr) type = look_up();
+    if (type == nullptr) {
+      TRY_ASSIGN(type, look_up());
+    }
     return type != nullptr && Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(type);
   }
 
  private:
-  PyObject* look_up() {
-    Ref module = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString(module_)).get()));
+  Result<PyObject*> look_up() noexcept {
+    Ref name = Ref::steal(PyUnicode_FromString(module_));
+    Ref module = Ref::steal(name ? PyImport_GetModule(name.get()) : nullptr);
     if (!module) {
-      if (PyErr_Occurred()) discard_pending_error();
+      if (PyErr_Occurred()) TRY(discard_pending_error());
       return nullptr;
     }
     Ref type = Ref::steal(PyObject_GetAttrString(module.get(), name_));
     if (!type || !PyType_Check(type.get())) {
-      if (PyErr_Occurred()) discard_pending_error();
+      if (PyErr_Occurred()) TRY(discard_pending_error());
       return nullptr;
     }
     PyObject* expected = nullptr;
@@ -49,9 +53,11 @@ class KnownType {
 KnownType numpy_array("numpy", "ndarray");
 KnownType array_array("array", "array");
 
-bool exports_plain_buffer(PyObject* object) {
-  return Py_IS_TYPE(object, &PyMemoryView_Type) || numpy_array.is_type_of(object) ||
-         array_array.is_type_of(object);
+Result<bool> exports_plain_buffer(PyObject* object) noexcept {
+  if (Py_IS_TYPE(object, &PyMemoryView_Type)) return true;
+  TRY_ASSIGN(const bool numpy, numpy_array.is_type_of(object));
+  if (numpy) return true;
+  return array_array.is_type_of(object);
 }
 
 // "f" or "d" in native byte order ('<' and '=' are native on the only
@@ -66,7 +72,7 @@ char native_float_format(const char* format) {
 
 class HeldBuffer {
  public:
-  explicit HeldBuffer(PyObject* object) : ok_(PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {}
+  explicit HeldBuffer(PyObject* object) noexcept : ok_(PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {}
   ~HeldBuffer() {
     if (ok_) PyBuffer_Release(&view_);
   }
@@ -82,28 +88,31 @@ class HeldBuffer {
 
 }  // namespace
 
-std::optional<FloatVector> read_float_buffer(PyObject* object) {
-  if (!exports_plain_buffer(object)) return std::nullopt;
+Result<std::optional<FloatVector>> read_float_buffer(PyObject* object) noexcept {
+  TRY_ASSIGN(const bool plain, exports_plain_buffer(object));
+  if (!plain) return std::optional<FloatVector>();
   HeldBuffer buffer(object);
   if (!buffer.ok()) {
-    discard_pending_error();  // iterating will report whatever is wrong
-    return std::nullopt;
+    TRY(discard_pending_error());  // iterating will report whatever is wrong
+    return std::optional<FloatVector>();
   }
   const Py_buffer& view = buffer.view();
   const char format = native_float_format(view.format);
   if (view.ndim != 1 || format == '\0' || !PyBuffer_IsContiguous(&view, 'C') ||
       view.itemsize != (format == 'f' ? 4 : 8)) {
-    return std::nullopt;
+    return std::optional<FloatVector>();
   }
   const auto count = static_cast<std::size_t>(view.len / view.itemsize);
-  FloatVector vector(count);
+  FloatVector vector;
+  if (!vector.try_resize(count)) return Error::no_memory();
   if (format == 'f') {
     if (count != 0) std::memcpy(vector.data(), view.buf, count * sizeof(float));
   } else {
+    const FloatEnvironment environment;
     const auto* doubles = static_cast<const double*>(view.buf);
     for (std::size_t i = 0; i < count; ++i) vector[i] = static_cast<float>(doubles[i]);
   }
-  return vector;
+  return std::optional<FloatVector>(std::move(vector));
 }
 
 }  // namespace tessaly

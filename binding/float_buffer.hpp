@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "binding/error.hpp"
 #include "binding/python.hpp"
 #include "engine/vectorstore.hpp"
 
@@ -13,6 +14,6 @@ namespace tessaly {
 // or float64, narrowed to float32 with round-to-nearest-even: the values
 // iterating the object would give, without a Python object per element.
 // Empty when the object is anything else; the caller then iterates.
-std::optional<FloatVector> read_float_buffer(PyObject* object);
+Result<std::optional<FloatVector>> read_float_buffer(PyObject* object) noexcept;
 
 }  // namespace tessaly

@@ -14,19 +14,22 @@ namespace {
 
 // cosine_similarity(vec1, vec2) -> float
 PyObject* cosine_similarity_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+                               PyObject* kwnames) noexcept {
   return object_entry([&]() -> Result<Ref> {
     PyObject* slots[2] = {};
     TRY(parse_fastcall_args(kCosineSimilaritySignature, args, nargs, kwnames, slots));
     TRY_ASSIGN(FloatVector vec1, convert_argument("vec1", slots[0], to_float_vector));
     TRY_ASSIGN(FloatVector vec2, convert_argument("vec2", slots[1], to_float_vector));
     if (vec1.size() != vec2.size()) {
-      return Error::value_error("vectors have different dimensions (" +
-                                std::to_string(vec1.size()) + " vs " +
-                                std::to_string(vec2.size()) + ")");
+      return Error::value_error(Message("vectors have different dimensions (")
+                                << vec1.size() << " vs " << vec2.size() << ")");
     }
-    const FloatEnvironment environment;
-    return score_to_python(cosine_score(vec1, vec2));
+    float score;
+    {
+      const FloatEnvironment environment;
+      score = cosine_score(vec1, vec2);
+    }
+    return score_to_python(score);
   });
 }
 
@@ -40,33 +43,32 @@ PyMethodDef cosine_similarity_def = {
     "cosine_similarity(vec1, vec2)\n--\n\n",
 };
 
-Ref new_str(const char* text) { return require(PyUnicode_FromString(text)); }
-
 // Appends `name` to the module's __all__ (made if absent) and sets the attribute.
-Result<void> add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+Result<void> add_to_module(PyObject* module, PyObject* name, PyObject* value) noexcept {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     Error lookup = Error::fetch();
     if (!lookup.is(PyExc_AttributeError)) return lookup;
-    all = require(PyList_New(0));
+    TRY_ASSIGN(all, require(PyList_New(0)));
     if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Error::fetch();
   } else if (!PyList_Check(all.get())) {
     return not_instance_error(all.get(), reinterpret_cast<PyObject*>(&PyList_Type));
   }
   if (PyList_Append(all.get(), name) < 0) {
-    discard_pending_error();
-    panic("could not append __name__ to __all__");
+    TRY(discard_pending_error());
+    return Error::internal_failure("could not append __name__ to __all__");
   }
   if (PyObject_SetAttr(module, name, value) < 0) return Error::fetch();
   return {};
 }
 
-Result<void> add_vectorstore(PyObject* module) {
+Result<void> add_vectorstore(PyObject* module) noexcept {
   TRY_ASSIGN(PyObject* type, vectorstore_type());
-  return add_to_module(module, new_str("Vectorstore").get(), type);
+  TRY_ASSIGN(Ref name, require(PyUnicode_FromString("Vectorstore")));
+  return add_to_module(module, name.get(), type);
 }
 
-Result<void> add_cosine_similarity(PyObject* module) {
+Result<void> add_cosine_similarity(PyObject* module) noexcept {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return Error::fetch();
   Ref function =
@@ -80,11 +82,13 @@ Result<void> add_cosine_similarity(PyObject* module) {
   return add_to_module(module, name.get(), function.get());
 }
 
-int tessaly_exec(PyObject* module) {
+int tessaly_exec(PyObject* module) noexcept {
   return entry_frame<int>(-1, [&]() -> Result<int> {
     if (!PyModule_Check(module)) {
       return not_instance_error(module, reinterpret_cast<PyObject*>(&PyModule_Type));
     }
+    // Made now, so that raising an internal failure never needs memory.
+    if (panic_exception_type() == nullptr) return Error::fetch();
     TRY(add_vectorstore(module));
     TRY(add_cosine_similarity(module));
     return 0;

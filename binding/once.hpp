@@ -1,29 +1,29 @@
-// Process-wide objects made on first need, once, by whichever thread needs
-// them first.
+// Process-wide objects made on first need and kept for the process.
+//
+// Making one may run Python code (an import, a finaliser run by the
+// collector), and that code may call back into the module on the same
+// thread, or let another thread in. So no lock is held while making: every
+// thread that finds the slot empty makes the object itself, and the first
+// one stored wins. Nobody waits, so nobody waits on itself.
 #pragma once
 
 #include <atomic>
-#include <mutex>
 
 #include "binding/python.hpp"
 
 namespace tessaly {
 
-// Returns the object held in `slot`, making it with `make()` (a new
-// reference, kept for the life of the process) if the slot is empty. A
-// thread that finds the slot empty lets go of the interpreter lock while it
-// waits at the guard, so that a thread already making the object can run;
-// it takes the lock back before calling the interpreter.
+// The object held in `slot` (borrowed), made with `make()` (a new reference,
+// or null with the interpreter's error set) if the slot is empty.
 template <class Make>
-PyObject* get_or_make_once(std::atomic<PyObject*>& slot, std::mutex& guard, Make make) {
-  if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
-  PyThreadState* saved = PyEval_SaveThread();
-  std::unique_lock<std::mutex> hold(guard);
-  PyEval_RestoreThread(saved);
+PyObject* get_or_make(std::atomic<PyObject*>& slot, Make make) noexcept {
   if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
   PyObject* made = make();
-  slot.store(made, std::memory_order_release);
-  return made;
+  if (made == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
+  Py_DECREF(made);  // another call stored one first
+  return expected;
 }
 
 }  // namespace tessaly

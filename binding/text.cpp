@@ -1,43 +1,43 @@
 #include "binding/text.hpp"
 
-#include "binding/error.hpp"
-#include "binding/ref.hpp"
-
 namespace tessaly {
 
-std::string utf8_of_str(PyObject* str) {
+Result<Ref> printable_text(PyObject* str) noexcept {
   Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(utf8, size);
-  discard_pending_error();  // lone surrogates: encode them, then decode leniently
-  Ref bytes = require(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
-  Ref lenient = require(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                             PyBytes_GET_SIZE(bytes.get()), "replace"));
-  const char* utf8 = PyUnicode_AsUTF8AndSize(lenient.get(), &size);
-  if (utf8 == nullptr) require(nullptr);
-  return std::string(utf8, size);
+  if (PyUnicode_AsUTF8AndSize(str, &size) != nullptr) return Ref::borrow(str);
+  TRY(discard_pending_error());  // lone surrogates: encode them, then decode leniently
+  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  if (!bytes) return Error::fetch();
+  Ref lenient = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                PyBytes_GET_SIZE(bytes.get()), "replace"));
+  if (!lenient) return Error::fetch();
+  return lenient;
 }
 
-std::string text_of(PyObject* object) {
+Result<Ref> text_of(PyObject* object) noexcept {
   Ref text = Ref::steal(PyObject_Str(object));
-  if (text) return utf8_of_str(text.get());
+  if (text) return printable_text(text.get());
   Error failure = Error::fetch();
+  if (failure.is_internal_failure()) return failure;
   std::move(failure).raise();
   PyErr_WriteUnraisable(object);
   Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
-  if (!name) {
-    discard_pending_error();
-    return "<unprintable object>";
-  }
-  return "<unprintable " + utf8_of_str(name.get()) + " object>";
+  Ref placeholder = Ref::steal(name ? PyUnicode_FromFormat("<unprintable %U object>", name.get())
+                                    : nullptr);
+  if (placeholder) return placeholder;
+  TRY(discard_pending_error());
+  placeholder = Ref::steal(PyUnicode_FromString("<unprintable object>"));
+  if (!placeholder) return Error::fetch();
+  return placeholder;
 }
 
-std::string qualified_name(PyTypeObject* type) {
+Result<Ref> qualified_name(PyTypeObject* type) noexcept {
   Ref name = Ref::steal(PyType_GetQualName(type));
-  if (!name) {
-    discard_pending_error();
-    return "<failed to extract type name>";
-  }
-  return text_of(name.get());
+  if (name) return text_of(name.get());
+  TRY(discard_pending_error());
+  Ref placeholder = Ref::steal(PyUnicode_FromString("<failed to extract type name>"));
+  if (!placeholder) return Error::fetch();
+  return placeholder;
 }
 
 }  // namespace tessaly

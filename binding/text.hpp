@@ -1,23 +1,24 @@
-// Text taken from Python objects for messages. Never fails: text that
-// cannot be had is replaced by a placeholder, as the message must still be
-// written.
+// Text taken from Python objects for messages, as str objects that encode
+// to UTF-8. Text that cannot be had is replaced by a placeholder, as the
+// message must still be written; only a resumed internal failure, or the
+// interpreter running out of memory, ends it.
 #pragma once
 
-#include <string>
-
+#include "binding/error.hpp"
 #include "binding/python.hpp"
+#include "binding/ref.hpp"
 
 namespace tessaly {
 
-// UTF-8 of a str; lone surrogates become U+FFFD (one per invalid byte
-// sequence of their surrogatepass encoding).
-std::string utf8_of_str(PyObject* str);
+// The str itself, or, if it holds lone surrogates, a copy in which each
+// invalid byte sequence of their surrogatepass encoding becomes U+FFFD.
+Result<Ref> printable_text(PyObject* str) noexcept;
 
-// str(object) as UTF-8. If str() raises, the error goes to the unraisable
-// hook and the text is "<unprintable TYPE object>".
-std::string text_of(PyObject* object);
+// str(object), printable. If str() raises, the error goes to the
+// unraisable hook and the text is "<unprintable TYPE object>".
+Result<Ref> text_of(PyObject* object) noexcept;
 
 // The qualified name of a type, or "<failed to extract type name>".
-std::string qualified_name(PyTypeObject* type);
+Result<Ref> qualified_name(PyTypeObject* type) noexcept;
 
 }  // namespace tessaly

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <new>
-#include <string>
 
 #include "binding/access.hpp"
 #include "binding/call_frame.hpp"
@@ -27,17 +26,16 @@ struct PyVectorstore {
 
 std::atomic<PyObject*> type_slot{nullptr};
 
-Error engine_error(EngineError error) { return Error::value_error(std::move(error.message)); }
-
 // The receiver check: `self` is a Vectorstore (or subtype) instance.
-Result<PyVectorstore*> as_vectorstore(PyObject* self) {
+Result<PyVectorstore*> as_vectorstore(PyObject* self) noexcept {
   PyObject* type = type_slot.load(std::memory_order_acquire);
   if (type == nullptr) {
     auto made = vectorstore_type();
     if (!made.ok()) {
+      if (made.error().is_internal_failure()) return std::move(made).error();
       std::move(made).error().raise();
       PyErr_WriteUnraisable(nullptr);
-      panic("An error occurred while initializing class Vectorstore");
+      return Error::internal_failure("An error occurred while initializing class Vectorstore");
     }
     type = made.value();
   }
@@ -47,13 +45,13 @@ Result<PyVectorstore*> as_vectorstore(PyObject* self) {
   return reinterpret_cast<PyVectorstore*>(self);
 }
 
-Result<Ref> to_result_list(EngineResult<std::vector<ResultPair>> found) {
-  if (!found.ok()) return engine_error(std::move(found).error());
+Result<Ref> to_result_list(const EngineResult<Array<ResultPair>>& found) noexcept {
+  if (!found.ok()) return Error::from_engine(found.error());
   return results_to_python(found.value());
 }
 
 // Vectorstore(vector_size, vectors=None)
-PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
   return object_entry([&]() -> Result<Ref> {
     PyObject* slots[2] = {};
     TRY(parse_tuple_dict_args(kNewSignature, args, kwargs, slots));
@@ -62,12 +60,12 @@ PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwarg
     // runs; hold our own references to what it gave us.
     const Ref vectors = Ref::borrow(slots[1]);
     TRY_ASSIGN(std::size_t vector_size, convert_argument("vector_size", slots[0], to_size));
-    TRY_ASSIGN(std::vector<VectorPair> pairs,
+    TRY_ASSIGN(Array<VectorPair> pairs,
                convert_argument("vectors", vectors.get(), to_optional_vector_pairs));
     auto built = Vectorstore::from_pairs(vector_size, std::move(pairs));
-    if (!built.ok()) return engine_error(std::move(built).error());
+    if (!built.ok()) return Error::from_engine(built.error());
 
-    Ref no_arguments = require(PyTuple_New(0));
+    TRY_ASSIGN(Ref no_arguments, require(PyTuple_New(0)));
     Ref self = Ref::steal(PyBaseObject_Type.tp_new(subtype, no_arguments.get(), nullptr));
     if (!self) return Error::fetch();
     auto* record = reinterpret_cast<PyVectorstore*>(self.get());
@@ -77,8 +75,8 @@ PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwarg
   });
 }
 
-void vectorstore_dealloc(PyObject* self) {
-  teardown_frame([&] {
+void vectorstore_dealloc(PyObject* self) noexcept {
+  teardown_frame([&]() -> Result<void> {
     auto* record = reinterpret_cast<PyVectorstore*>(self);
     record->store.~Vectorstore();
     record->access.~AccessFlag();
@@ -86,10 +84,11 @@ void vectorstore_dealloc(PyObject* self) {
     auto free_record = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_record(self);
     Py_DECREF(type);
+    return {};
   });
 }
 
-Py_ssize_t vectorstore_length(PyObject* self) {
+Py_ssize_t vectorstore_length(PyObject* self) noexcept {
   return entry_frame<Py_ssize_t>(-1, [&]() -> Result<Py_ssize_t> {
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::shared(record->access));
@@ -97,18 +96,18 @@ Py_ssize_t vectorstore_length(PyObject* self) {
   });
 }
 
-PyObject* vectorstore_repr(PyObject* self) {
+PyObject* vectorstore_repr(PyObject* self) noexcept {
   return object_entry([&]() -> Result<Ref> {
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::shared(record->access));
-    const std::string text = "Vectorstore(vector_size=" +
-                             std::to_string(record->store.vector_size()) +
-                             ", len=" + std::to_string(record->store.len()) + ")";
-    return require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Message text("Vectorstore(vector_size=");
+    text << record->store.vector_size() << ", len=" << record->store.len() << ")";
+    return require(PyUnicode_FromStringAndSize(text.view().data(),
+                                               static_cast<Py_ssize_t>(text.view().size())));
   });
 }
 
-PyObject* get_vector_size(PyObject* self, void*) {
+PyObject* get_vector_size(PyObject* self, void*) noexcept {
   return object_entry([&]() -> Result<Ref> {
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::shared(record->access));
@@ -118,7 +117,7 @@ PyObject* get_vector_size(PyObject* self, void*) {
 
 // insert(vector, id): exclusive access, held while the arguments convert.
 PyObject* vectorstore_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+                             PyObject* kwnames) noexcept {
   return object_entry([&]() -> Result<Ref> {
     PyObject* slots[2] = {};
     TRY(parse_fastcall_args(kInsertSignature, args, nargs, kwnames, slots));
@@ -127,14 +126,14 @@ PyObject* vectorstore_insert(PyObject* self, PyObject* const* args, Py_ssize_t n
     TRY_ASSIGN(FloatVector vector, convert_argument("vector", slots[0], to_float_vector));
     TRY_ASSIGN(std::uint64_t id, convert_argument("id", slots[1], to_u64));
     auto inserted = record->store.insert(std::move(vector), id);
-    if (!inserted.ok()) return engine_error(std::move(inserted).error());
+    if (!inserted.ok()) return Error::from_engine(inserted.error());
     return Ref::borrow(Py_None);
   });
 }
 
 // search(vector, top_k)
 PyObject* vectorstore_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+                             PyObject* kwnames) noexcept {
   return object_entry([&]() -> Result<Ref> {
     PyObject* slots[2] = {};
     TRY(parse_fastcall_args(kSearchSignature, args, nargs, kwnames, slots));
@@ -148,7 +147,7 @@ PyObject* vectorstore_search(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 // parallel_search(vector, top_k, n_threads=None)
 PyObject* vectorstore_parallel_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
+                                      PyObject* kwnames) noexcept {
   return object_entry([&]() -> Result<Ref> {
     PyObject* slots[3] = {};
     TRY(parse_fastcall_args(kParallelSearchSignature, args, nargs, kwnames, slots));
@@ -204,7 +203,7 @@ PyType_Spec vectorstore_spec = {
 
 }  // namespace
 
-Result<PyObject*> vectorstore_type() {
+Result<PyObject*> vectorstore_type() noexcept {
   if (PyObject* type = type_slot.load(std::memory_order_acquire)) return type;
   PyObject* made = PyType_FromSpec(&vectorstore_spec);
   if (made == nullptr) return Error::fetch();

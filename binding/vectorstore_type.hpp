@@ -8,6 +8,6 @@ namespace tessaly {
 
 // The process-wide type object (borrowed), made on first need. Every module
 // object of the process adds this same class.
-Result<PyObject*> vectorstore_type();
+Result<PyObject*> vectorstore_type() noexcept;
 
 }  // namespace tessaly

@@ -1,8 +1,8 @@
 // A value or an error, returned up the call chain instead of throwing.
 //
-// Failures that a caller can cause (a wrong length, an unconvertible
-// argument) travel as values; only broken invariants become internal
-// failures (see panic.hpp). [[nodiscard]] makes an ignored failure a warning.
+// Every failure travels as a value, internal failures and exhausted memory
+// included: nothing in the module throws. [[nodiscard]] makes an ignored
+// failure a warning.
 #pragma once
 
 #include <optional>
@@ -33,11 +33,13 @@ class [[nodiscard]] Expected {
   bool ok() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
 
-  T& value() & { return std::get<0>(state_); }
-  const T& value() const& { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
-  E& error() & { return std::get<1>(state_); }
-  E&& error() && { return std::get<1>(std::move(state_)); }
+  // Unchecked, like the dereference of an optional: test ok() first.
+  T& value() & noexcept { return *std::get_if<0>(&state_); }
+  const T& value() const& noexcept { return *std::get_if<0>(&state_); }
+  T&& value() && noexcept { return std::move(*std::get_if<0>(&state_)); }
+  E& error() & noexcept { return *std::get_if<1>(&state_); }
+  const E& error() const& noexcept { return *std::get_if<1>(&state_); }
+  E&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
 
  private:
   std::variant<T, E> state_;
@@ -53,8 +55,9 @@ class [[nodiscard]] Expected<void, E> {
   bool ok() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
 
-  E& error() & { return *error_; }
-  E&& error() && { return *std::move(error_); }
+  E& error() & noexcept { return *error_; }
+  const E& error() const& noexcept { return *error_; }
+  E&& error() && noexcept { return *std::move(error_); }
 
  private:
   std::optional<E> error_;

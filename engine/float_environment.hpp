@@ -1,30 +1,39 @@
-// Pins the floating-point environment the kernel's bits depend on.
+// Pins the floating-point environment the bits depend on.
 //
-// Scores are defined with round-to-nearest-even and subnormals computed in
-// full. Another library in the process (one built with -ffast-math, say)
-// may have switched on flush-to-zero or denormals-are-zero, or changed the
-// rounding mode, for the thread that calls us; threads we start inherit it.
-// Each scoring thread therefore sets the SSE control register to the
-// defaults for the duration of its work and restores it afterwards.
+// Scores and conversions are defined with round-to-nearest-even and
+// subnormals computed in full. Another library in the process (one built
+// with -ffast-math, say) may have switched on flush-to-zero or
+// denormals-are-zero, or changed the rounding mode, for the thread that
+// calls us; threads we start inherit it. So arithmetic that fixes bits runs
+// with the SSE control register set to the defaults, restored afterwards.
 #pragma once
 
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
+#define TESSALY_HAS_MXCSR 1
 #endif
 
 namespace tessaly {
 
+#if TESSALY_HAS_MXCSR
+// Rounding to nearest (bits 13-14 clear), no flush-to-zero (bit 15), no
+// denormals-are-zero (bit 6); exception masks and flags left alone.
+inline constexpr unsigned kRoundingAndFlushBits = 0x6000u | 0x8000u | 0x0040u;
+
+// Keeps the compiler from moving memory accesses across a change of mode.
+inline void mode_barrier() noexcept { asm volatile("" ::: "memory"); }
+#endif
+
+// For the lifetime of the object.
 class FloatEnvironment {
  public:
-#if defined(__SSE__) || defined(__x86_64__)
-  // Rounding to nearest (bits 13-14 clear), no flush-to-zero (bit 15), no
-  // denormals-are-zero (bit 6); exception masks and flags left alone.
-  static constexpr unsigned kRoundingAndFlushBits = 0x6000u | 0x8000u | 0x0040u;
-
+#if TESSALY_HAS_MXCSR
   FloatEnvironment() noexcept : saved_(_mm_getcsr()) {
     if (saved_ & kRoundingAndFlushBits) _mm_setcsr(saved_ & ~kRoundingAndFlushBits);
+    mode_barrier();
   }
   ~FloatEnvironment() {
+    mode_barrier();
     if (saved_ & kRoundingAndFlushBits) _mm_setcsr(saved_);
   }
 
@@ -35,5 +44,38 @@ class FloatEnvironment {
   FloatEnvironment(const FloatEnvironment&) = delete;
   FloatEnvironment& operator=(const FloatEnvironment&) = delete;
 };
+
+// double to float, rounded to nearest-even with subnormals kept, in any
+// mode. One read of the control register when the mode is the default.
+inline float narrow_to_float(double value) noexcept {
+#if TESSALY_HAS_MXCSR
+  const unsigned mode = _mm_getcsr();
+  if (mode & kRoundingAndFlushBits) {
+    _mm_setcsr(mode & ~kRoundingAndFlushBits);
+    asm volatile("" : "+x"(value));  // convert after the mode is set...
+    float narrowed = static_cast<float>(value);
+    asm volatile("" : "+x"(narrowed));  // ...and before it is restored
+    _mm_setcsr(mode);
+    return narrowed;
+  }
+#endif
+  return static_cast<float>(value);
+}
+
+// float to double: exact, unless denormals-are-zero turns a subnormal into 0.
+inline double widen_to_double(float value) noexcept {
+#if TESSALY_HAS_MXCSR
+  const unsigned mode = _mm_getcsr();
+  if (mode & kRoundingAndFlushBits) {
+    _mm_setcsr(mode & ~kRoundingAndFlushBits);
+    asm volatile("" : "+x"(value));
+    double widened = static_cast<double>(value);
+    asm volatile("" : "+x"(widened));
+    _mm_setcsr(mode);
+    return widened;
+  }
+#endif
+  return static_cast<double>(value);
+}
 
 }  // namespace tessaly

@@ -7,7 +7,6 @@
 #include "engine/parallel_search.hpp"
 
 #include <algorithm>
-#include <vector>
 
 #include "engine/processors.hpp"
 #include "engine/ranking.hpp"
@@ -22,30 +21,33 @@ ChunkPlan plan_chunks(std::size_t entries, std::size_t requested) noexcept {
   return {chunk_size, workers};
 }
 
-EngineResult<std::vector<ResultPair>> Vectorstore::parallel_search(
+EngineResult<Array<ResultPair>> Vectorstore::parallel_search(
     std::span<const float> query, std::size_t top_k, std::optional<std::size_t> n_threads) const {
   if (query.size() != vector_size_) return query_length_error(query.size());
-  if (vectors_.empty()) return std::vector<ResultPair>{};
+  if (vectors_.empty()) return Array<ResultPair>();
 
   std::size_t requested = n_threads ? *n_threads : available_parallelism().value_or(4);
   if (requested == 0) requested = 1;
   const ChunkPlan plan = plan_chunks(vectors_.size(), requested);
   const std::span<const StoredVector> entries = vectors_;
 
-  std::vector<std::vector<ScoredEntry>> lists(plan.workers);
-  TopSelection merged(top_k, std::min(top_k, plan.chunk_size) * plan.workers);
-  run_workers(
-      plan.workers,
-      [&](std::size_t w) {
-        const std::size_t first = w * plan.chunk_size;
-        const auto chunk = entries.subspan(first, std::min(plan.chunk_size, entries.size() - first));
-        lists[w] = select_top(chunk, query, top_k);
-      },
-      [&](std::size_t w) {
-        merged.offer(lists[w]);
-        std::vector<ScoredEntry>().swap(lists[w]);
-      });
-  return to_result_pairs(std::move(merged).ranked());
+  Array<Array<ScoredEntry>> lists;
+  if (!lists.try_resize(plan.workers)) return EngineError::out_of_memory();
+  TRY_ASSIGN(TopSelection merged,
+             TopSelection::make(top_k, std::min(top_k, plan.chunk_size) * plan.workers));
+  auto work = [&](std::size_t w) -> EngineResult<void> {
+    const std::size_t first = w * plan.chunk_size;
+    const auto chunk = entries.subspan(first, std::min(plan.chunk_size, entries.size() - first));
+    TRY_ASSIGN(lists[w], select_top(chunk, query, top_k));
+    return {};
+  };
+  auto collect = [&](std::size_t w) {
+    merged.offer(lists[w]);
+    Array<ScoredEntry>().swap(lists[w]);
+  };
+  TRY(run_workers(plan.workers, work, collect));
+  TRY_ASSIGN(Array<ScoredEntry> best, std::move(merged).ranked());
+  return to_result_pairs(best);
 }
 
 }  // namespace tessaly

@@ -1,15 +1,14 @@
 #include "engine/processors.hpp"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
-#include <string_view>
-#include <sys/stat.h>
-#include <vector>
+#include <cstring>
 
 #include "engine/decimal.hpp"
 
@@ -18,84 +17,180 @@ namespace {
 
 constexpr std::string_view kCgroupMount = "/sys/fs/cgroup";
 
-std::optional<std::string> read_file(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return text.str();
-}
+// A file path built in place; a path that outgrows it is marked unusable.
+class Path {
+ public:
+  static constexpr std::size_t kCapacity = 1024;
+  Path() noexcept = default;
+  explicit Path(std::string_view text) noexcept { append(text); }
 
-bool exists(const std::string& path) {
+  Path& append(std::string_view text) noexcept {
+    if (text.size() >= kCapacity - size_) {
+      usable_ = false;
+      return *this;
+    }
+    std::memcpy(text_ + size_, text.data(), text.size());
+    size_ += text.size();
+    text_[size_] = '\0';
+    return *this;
+  }
+  // `relative` below this directory.
+  Path& join(std::string_view relative) noexcept {
+    if (!relative.empty() && (size_ == 0 || text_[size_ - 1] != '/')) append("/");
+    return append(relative);
+  }
+  void resize(std::size_t size) noexcept {
+    size_ = size;
+    text_[size_] = '\0';
+  }
+
+  bool usable() const noexcept { return usable_; }
+  const char* c_str() const noexcept { return text_; }
+  std::string_view view() const noexcept { return {text_, size_}; }
+
+ private:
+  char text_[kCapacity] = {};
+  std::size_t size_ = 0;
+  bool usable_ = true;
+};
+
+bool exists(const Path& path) noexcept {
   struct stat info;
-  return stat(path.c_str(), &info) == 0;
+  return path.usable() && stat(path.c_str(), &info) == 0;
 }
 
-std::string_view trim(std::string_view text) {
+// Reads a whole small file into `buffer`; empty if it cannot be opened or
+// read, or does not fit.
+template <std::size_t N>
+std::optional<std::string_view> read_file(const Path& path, char (&buffer)[N]) noexcept {
+  if (!path.usable()) return std::nullopt;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::size_t size = 0;
+  for (;;) {
+    const ssize_t got = read(fd, buffer + size, N - size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      close(fd);
+      if (got < 0) return std::nullopt;
+      return std::string_view(buffer, size);
+    }
+    size += static_cast<std::size_t>(got);
+    if (size == N) {
+      close(fd);
+      return std::nullopt;
+    }
+  }
+}
+
+// Calls visit(line) for each line of a file of any length, in a fixed
+// buffer; lines longer than the buffer are skipped.
+template <class Visit>
+void for_each_line(const Path& path, Visit visit) noexcept {
+  if (!path.usable()) return;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  char buffer[2048];
+  std::size_t size = 0;
+  bool skipping = false;  // inside a line too long to hold
+  for (;;) {
+    const ssize_t got = read(fd, buffer + size, sizeof buffer - size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    size += static_cast<std::size_t>(got);
+    std::string_view rest(buffer, size);
+    for (auto end = rest.find('\n'); end != std::string_view::npos; end = rest.find('\n')) {
+      if (!skipping && visit(rest.substr(0, end))) {
+        close(fd);
+        return;
+      }
+      skipping = false;
+      rest.remove_prefix(end + 1);
+    }
+    if (rest.size() == sizeof buffer) {
+      skipping = true;
+      rest = {};
+    }
+    std::memmove(buffer, rest.data(), rest.size());
+    size = rest.size();
+  }
+  if (size != 0 && !skipping) visit(std::string_view(buffer, size));
+  close(fd);
+}
+
+std::string_view trim(std::string_view text) noexcept {
   const auto space = " \t\r\n\v\f";
   const auto first = text.find_first_not_of(space);
   if (first == std::string_view::npos) return {};
   return text.substr(first, text.find_last_not_of(space) - first + 1);
 }
 
-std::vector<std::string_view> split(std::string_view text, char separator) {
-  std::vector<std::string_view> parts;
-  for (;;) {
-    const auto at = text.find(separator);
-    parts.push_back(text.substr(0, at));
-    if (at == std::string_view::npos) return parts;
-    text.remove_prefix(at + 1);
-  }
+// The text up to `separator` (all of it if there is none); `rest` keeps
+// what follows the separator, or becomes empty.
+std::string_view next_field(std::string_view& rest, char separator, bool* more = nullptr) noexcept {
+  const auto at = rest.find(separator);
+  const std::string_view field = rest.substr(0, at);
+  if (more != nullptr) *more = at != std::string_view::npos;
+  rest = at == std::string_view::npos ? std::string_view() : rest.substr(at + 1);
+  return field;
 }
 
-std::string join(std::string_view directory, std::string_view relative) {
-  std::string path(directory);
-  if (!relative.empty()) {
-    if (path.empty() || path.back() != '/') path += '/';
-    path += relative;
+bool contains_field(std::string_view list, char separator, std::string_view wanted) noexcept {
+  bool more = true;
+  while (more) {
+    if (next_field(list, separator, &more) == wanted) return true;
   }
-  return path;
+  return false;
 }
 
 // Calls visit(dir) for dir and each parent as long as it lies under `top`.
 template <class Visit>
-void walk_up(std::string dir, const std::string& top, Visit visit) {
-  while (dir == top || (dir.size() > top.size() && dir.compare(0, top.size(), top) == 0 &&
-                        dir[top.size()] == '/')) {
+void walk_up(Path dir, std::string_view top, Visit visit) noexcept {
+  for (;;) {
+    const std::string_view at = dir.view();
+    if (!(at == top || (at.size() > top.size() && at.substr(0, top.size()) == top &&
+                        at[top.size()] == '/'))) {
+      return;
+    }
     visit(dir);
-    const auto slash = dir.rfind('/');
-    if (slash == std::string::npos || slash == 0) return;
+    const auto slash = at.rfind('/');
+    if (slash == std::string_view::npos || slash == 0) return;
     dir.resize(slash);
   }
 }
 
 void apply(std::size_t& quota, std::optional<std::uint64_t> limit,
-           std::optional<std::uint64_t> period) {
+           std::optional<std::uint64_t> period) noexcept {
   if (!limit || !period || *period == 0) return;
   const std::uint64_t whole = *limit / *period;
   if (whole < quota) quota = static_cast<std::size_t>(whole);
 }
 
-std::size_t quota_v2(const std::string& root, std::string_view group) {
+std::size_t quota_v2(std::string_view root, std::string_view group) noexcept {
   std::size_t quota = kUnlimited;
-  std::string top = root;
-  top += kCgroupMount;
-  const std::string dir = join(top, group);
-  if (!exists(dir + "/cgroup.controllers")) return quota;
-  walk_up(dir, top, [&](const std::string& at) {
-    const auto text = read_file(at + "/cpu.max");
-    if (!text) return;
-    const std::string_view line = split(*text, '\n').front();
-    const auto fields = split(line, ' ');
-    if (fields.size() < 2) return;
-    apply(quota, parse_decimal(fields[0]), parse_decimal(trim(fields[1])));
+  Path top(root);
+  top.append(kCgroupMount);
+  Path dir = top;
+  dir.join(group);
+  Path controllers = dir;
+  if (!exists(controllers.append("/cgroup.controllers")) || !top.usable()) return quota;
+  walk_up(dir, top.view(), [&](const Path& at) {
+    char text[256];
+    Path file = at;
+    const auto content = read_file(file.append("/cpu.max"), text);
+    if (!content) return;
+    std::string_view line = *content;
+    line = next_field(line, '\n');
+    bool more = false;
+    const std::string_view limit = next_field(line, ' ', &more);
+    if (!more) return;
+    apply(quota, parse_decimal(limit), parse_decimal(trim(next_field(line, ' '))));
   });
   return quota;
 }
 
 // The group path as seen from inside a mount whose root is `mount_root`.
-std::string_view below(std::string_view group, std::string_view mount_root) {
+std::string_view below(std::string_view group, std::string_view mount_root) noexcept {
   mount_root.remove_prefix(std::min<std::size_t>(1, mount_root.size()));  // leading slash
   if (mount_root.empty()) return group;
   if (group.substr(0, mount_root.size()) != mount_root) return group;
@@ -107,32 +202,42 @@ std::string_view below(std::string_view group, std::string_view mount_root) {
 
 // Mount point of the "cpu" hierarchy and the group's path below it, from
 // mountinfo lines "id parent dev root mountpoint options ... - type source super".
-std::optional<std::string> v1_mount_from_mountinfo(const std::string& root,
-                                                   std::string_view& group) {
-  const auto text = read_file(root + "/proc/self/mountinfo");
-  if (!text) return std::nullopt;
-  for (std::string_view line : split(*text, '\n')) {
-    const auto fields = split(line, ' ');
-    const auto dash = std::find(fields.begin(), fields.end(), "-");
-    if (fields.size() < 5 || dash == fields.end() || fields.end() - dash < 4) continue;
-    if (dash[1] != "cgroup") continue;
-    const auto options = split(dash[3], ',');
-    if (std::find(options.begin(), options.end(), "cpu") == options.end()) continue;
+std::optional<Path> v1_mount_from_mountinfo(std::string_view root, std::string_view& group) noexcept {
+  std::optional<Path> mount;
+  Path mountinfo(root);
+  for_each_line(mountinfo.append("/proc/self/mountinfo"), [&](std::string_view line) {
+    std::string_view fields[5];
+    std::string_view rest = line;
+    bool more = true;
+    for (std::string_view& field : fields) {
+      if (!more) return false;
+      field = next_field(rest, ' ', &more);
+    }
+    // Optional fields until the lone "-", then type, source and options.
+    while (more && next_field(rest, ' ', &more) != "-") {
+    }
+    if (!more) return false;
+    const std::string_view type = next_field(rest, ' ', &more);
+    if (!more || type != "cgroup") return false;
+    next_field(rest, ' ', &more);  // source
+    if (!more) return false;
+    if (!contains_field(next_field(rest, ' '), ',', "cpu")) return false;
     group = below(group, fields[3]);
-    std::string mount = root;
-    mount += fields[4];
-    return mount;
-  }
-  return std::nullopt;
+    mount.emplace(root);
+    mount->append(fields[4]);
+    return true;
+  });
+  return mount;
 }
 
-std::size_t quota_v1(const std::string& root, std::string_view group) {
+std::size_t quota_v1(std::string_view root, std::string_view group) noexcept {
   std::size_t quota = kUnlimited;
-  std::optional<std::string> mount;
+  std::optional<Path> mount;
   for (std::string_view candidate : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
-    std::string top = root;
-    top += candidate;
-    if (exists(join(top, group))) {
+    Path top(root);
+    top.append(candidate);
+    Path dir = top;
+    if (exists(dir.join(group))) {
       mount = top;
       break;
     }
@@ -140,12 +245,21 @@ std::size_t quota_v1(const std::string& root, std::string_view group) {
   if (!mount) {
     std::string_view relative = group;
     mount = v1_mount_from_mountinfo(root, relative);
-    if (!mount || !exists(join(*mount, relative))) return quota;
+    if (!mount) return quota;
+    Path dir = *mount;
+    if (!exists(dir.join(relative))) return quota;
     group = relative;
   }
-  walk_up(join(*mount, group), *mount, [&](const std::string& at) {
-    const auto limit = read_file(at + "/cpu.cfs_quota_us");
-    const auto period = read_file(at + "/cpu.cfs_period_us");
+  Path dir = *mount;
+  dir.join(group);
+  if (!dir.usable()) return quota;
+  walk_up(dir, mount->view(), [&](const Path& at) {
+    char limit_text[64];
+    char period_text[64];
+    Path limit_file = at;
+    Path period_file = at;
+    const auto limit = read_file(limit_file.append("/cpu.cfs_quota_us"), limit_text);
+    const auto period = read_file(period_file.append("/cpu.cfs_period_us"), period_text);
     if (!limit || !period) return;
     apply(quota, parse_decimal(trim(*limit)), parse_decimal(trim(*period)));
   });
@@ -154,23 +268,29 @@ std::size_t quota_v1(const std::string& root, std::string_view group) {
 
 }  // namespace
 
-std::size_t cgroup_quota(const std::string& root) {
-  const auto text = read_file(root + "/proc/self/cgroup");
-  if (!text) return kUnlimited;
+std::size_t cgroup_quota(std::string_view root) noexcept {
+  char text[4096];
+  Path file(root);
+  const auto content = read_file(file.append("/proc/self/cgroup"), text);
+  if (!content) return kUnlimited;
   std::optional<std::string_view> v1;
   std::optional<std::string_view> v2;
-  for (std::string_view line : split(*text, '\n')) {
-    const auto fields = split(line, ':');
-    if (fields.size() < 3) continue;
+  std::string_view lines = *content;
+  while (!lines.empty()) {
+    const std::string_view line = next_field(lines, '\n');
+    std::string_view rest = line;
+    bool more = false;
+    next_field(rest, ':', &more);  // hierarchy id
+    if (!more) continue;
+    const std::string_view controllers = next_field(rest, ':', &more);
+    if (!more) continue;
     // The path may itself hold colons: it is everything after the second one.
-    std::string_view path = line.substr(fields[0].size() + fields[1].size() + 2);
+    std::string_view path = rest;
     if (!path.empty()) path.remove_prefix(1);  // the leading slash
-    if (fields[1].empty()) {
+    if (controllers.empty()) {
       if (!v2) v2 = path;
-    } else {
-      const auto controllers = split(fields[1], ',');
-      if (!v1 && std::find(controllers.begin(), controllers.end(), "cpu") != controllers.end())
-        v1 = path;
+    } else if (!v1 && contains_field(controllers, ',', "cpu")) {
+      v1 = path;
     }
   }
   if (v1) return quota_v1(root, *v1);
@@ -178,7 +298,7 @@ std::size_t cgroup_quota(const std::string& root) {
   return kUnlimited;
 }
 
-std::optional<std::size_t> available_parallelism_under(const std::string& root) {
+std::optional<std::size_t> available_parallelism_under(std::string_view root) noexcept {
   const std::size_t quota = std::max<std::size_t>(cgroup_quota(root), 1);
   cpu_set_t mask;  // 128 bytes: 1024 processors
   CPU_ZERO(&mask);
@@ -191,6 +311,8 @@ std::optional<std::size_t> available_parallelism_under(const std::string& root) 
   return std::min(static_cast<std::size_t>(online), quota);
 }
 
-std::optional<std::size_t> available_parallelism() { return available_parallelism_under(""); }
+std::optional<std::size_t> available_parallelism() noexcept {
+  return available_parallelism_under("");
+}
 
 }  // namespace tessaly

@@ -4,10 +4,11 @@
 
 namespace tessaly {
 
-EngineResult<std::vector<ResultPair>> Vectorstore::search(std::span<const float> query,
-                                                          std::size_t top_k) const {
+EngineResult<Array<ResultPair>> Vectorstore::search(std::span<const float> query,
+                                                    std::size_t top_k, KernelPath path) const {
   if (query.size() != vector_size_) return query_length_error(query.size());
-  return to_result_pairs(select_top(vectors_, query, top_k));
+  TRY_ASSIGN(Array<ScoredEntry> best, select_top(vectors_, query, top_k, path));
+  return to_result_pairs(best);
 }
 
 }  // namespace tessaly

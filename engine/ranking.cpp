@@ -4,7 +4,6 @@
 #include <bit>
 
 #include "engine/float_environment.hpp"
-#include "engine/score_batch.hpp"
 
 namespace tessaly {
 namespace {
@@ -18,64 +17,81 @@ std::uint32_t rank_key(float score) noexcept {
   return ~ascending;
 }
 
-// Scores are computed in blocks this size and fed to the selection.
+// Scores are computed in blocks this size (4 KiB, in L1) and fed to the selection.
 constexpr std::size_t kScoreBlock = 1024;
 
 }  // namespace
 
-TopSelection::TopSelection(std::size_t top_k, std::size_t candidates) : top_k_(top_k) {
+EngineResult<TopSelection> TopSelection::make(std::size_t top_k, std::size_t candidates) noexcept {
+  TopSelection selection(top_k);
   const std::size_t room = top_k > SIZE_MAX / 2 ? SIZE_MAX : 2 * top_k;
-  buffer_.reserve(std::min(room, candidates));
+  if (!selection.buffer_.try_reserve(std::min(room, candidates))) return EngineError::out_of_memory();
+  return selection;
 }
 
 void TopSelection::offer(float score, const StoredVector* entry) noexcept {
   const Candidate candidate{rank_key(score), score, entry};
   if (top_k_ == 0 || (limited_ && !(candidate < threshold_))) return;
   if (buffer_.size() == buffer_.capacity()) keep_best();
-  buffer_.push_back(candidate);  // within the reservation: keep_best left room
+  buffer_.push_back_reserved(candidate);  // keep_best left room
 }
 
 void TopSelection::offer(std::span<const ScoredEntry> scored) noexcept {
   for (const ScoredEntry& item : scored) offer(item.score, item.entry);
 }
 
+void TopSelection::offer_in_order(const float* scores, const StoredVector* entries,
+                                  std::size_t count) noexcept {
+  std::size_t j = 0;
+  while (j < count && !limited_) offer(scores[j], &entries[j]), ++j;
+  for (; j < count; ++j) {
+    // The threshold's entry comes earlier, so only a strictly greater score
+    // (or any number against a NaN threshold) can win.
+    const float score = scores[j];
+    if (score > threshold_.score || (threshold_.score != threshold_.score && score == score)) {
+      offer(score, &entries[j]);
+    }
+  }
+}
+
 void TopSelection::keep_best() noexcept {
   if (buffer_.size() <= top_k_) return;
   std::nth_element(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(top_k_ - 1),
                    buffer_.end());
-  buffer_.resize(top_k_);
+  buffer_.truncate(top_k_);
   threshold_ = buffer_.back();
   limited_ = true;
 }
 
-std::vector<ScoredEntry> TopSelection::ranked() && {
+EngineResult<Array<ScoredEntry>> TopSelection::ranked() && noexcept {
   keep_best();
   std::sort(buffer_.begin(), buffer_.end());
-  std::vector<ScoredEntry> list;
-  list.reserve(buffer_.size());
-  for (const Candidate& candidate : buffer_) list.push_back({candidate.score, candidate.entry});
+  Array<ScoredEntry> list;
+  if (!list.try_reserve(buffer_.size())) return EngineError::out_of_memory();
+  for (const Candidate& candidate : buffer_) list.push_back_reserved({candidate.score, candidate.entry});
   return list;
 }
 
-std::vector<ScoredEntry> select_top(std::span<const StoredVector> entries,
-                                    std::span<const float> query, std::size_t top_k) {
-  if (top_k == 0 || entries.empty()) return {};
-  FloatEnvironment environment;
+EngineResult<Array<ScoredEntry>> select_top(std::span<const StoredVector> entries,
+                                            std::span<const float> query, std::size_t top_k,
+                                            KernelPath path) noexcept {
+  if (top_k == 0 || entries.empty()) return Array<ScoredEntry>();
+  TRY_ASSIGN(TopSelection selection, TopSelection::make(top_k, entries.size()));
+  const FloatEnvironment environment;
   const QueryTerms terms(query);
-  TopSelection selection(top_k, entries.size());
   float scores[kScoreBlock];
   for (std::size_t first = 0; first < entries.size(); first += kScoreBlock) {
     const std::size_t count = std::min(kScoreBlock, entries.size() - first);
-    score_batch(terms, entries.data() + first, count, scores);
-    for (std::size_t j = 0; j < count; ++j) selection.offer(scores[j], &entries[first + j]);
+    score_batch_on(path, terms, entries.data() + first, count, scores);
+    selection.offer_in_order(scores, entries.data() + first, count);
   }
   return std::move(selection).ranked();
 }
 
-std::vector<ResultPair> to_result_pairs(std::span<const ScoredEntry> list) {
-  std::vector<ResultPair> pairs;
-  pairs.reserve(list.size());
-  for (const ScoredEntry& scored : list) pairs.push_back({scored.score, scored.entry->id});
+EngineResult<Array<ResultPair>> to_result_pairs(std::span<const ScoredEntry> list) noexcept {
+  Array<ResultPair> pairs;
+  if (!pairs.try_reserve(list.size())) return EngineError::out_of_memory();
+  for (const ScoredEntry& scored : list) pairs.push_back_reserved({scored.score, scored.entry->id});
   return pairs;
 }
 

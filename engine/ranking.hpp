@@ -15,8 +15,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
+#include "engine/array.hpp"
+#include "engine/engine_error.hpp"
+#include "engine/score_batch.hpp"
 #include "engine/vectorstore.hpp"
 
 namespace tessaly {
@@ -37,14 +39,18 @@ struct ScoredEntry {
 class TopSelection {
  public:
   // `candidates`: how many entries will be offered at most (sizes the
-  // buffer, so that offering never allocates).
-  TopSelection(std::size_t top_k, std::size_t candidates);
+  // buffer, so that offering never allocates). Empty if that room cannot
+  // be had.
+  static EngineResult<TopSelection> make(std::size_t top_k, std::size_t candidates) noexcept;
 
   void offer(float score, const StoredVector* entry) noexcept;
   void offer(std::span<const ScoredEntry> scored) noexcept;
+  // Scores of consecutive entries, offered in store order: a later entry
+  // never beats an equal score, so one float comparison rejects most.
+  void offer_in_order(const float* scores, const StoredVector* entries, std::size_t count) noexcept;
 
   // The selected entries, best first.
-  std::vector<ScoredEntry> ranked() &&;
+  EngineResult<Array<ScoredEntry>> ranked() && noexcept;
 
  private:
   struct Candidate {
@@ -56,19 +62,21 @@ class TopSelection {
     }
   };
 
+  explicit TopSelection(std::size_t top_k) noexcept : top_k_(top_k) {}
   void keep_best() noexcept;
 
   std::size_t top_k_;
-  std::vector<Candidate> buffer_;
+  Array<Candidate> buffer_;
   bool limited_ = false;  // whether threshold_ applies yet
   Candidate threshold_{};
 };
 
-// Scores every entry against the query (the best kernel path available)
-// and returns the `top_k` best, ranked.
-std::vector<ScoredEntry> select_top(std::span<const StoredVector> entries,
-                                    std::span<const float> query, std::size_t top_k);
+// Scores every entry against the query (on the given kernel path, or the
+// best one available) and returns the `top_k` best, ranked.
+EngineResult<Array<ScoredEntry>> select_top(std::span<const StoredVector> entries,
+                                            std::span<const float> query, std::size_t top_k,
+                                            KernelPath path = best_kernel_path()) noexcept;
 
-std::vector<ResultPair> to_result_pairs(std::span<const ScoredEntry> list);
+EngineResult<Array<ResultPair>> to_result_pairs(std::span<const ScoredEntry> list) noexcept;
 
 }  // namespace tessaly

@@ -73,6 +73,8 @@ std::span<const KernelPath> available_kernel_paths() noexcept {
   return {dispatch().paths.data(), dispatch().count};
 }
 
+KernelPath best_kernel_path() noexcept { return dispatch().paths[dispatch().count - 1]; }
+
 void score_batch(const QueryTerms& query, const StoredVector* entries, std::size_t count,
                  float* out) noexcept {
   dispatch().best(query, entries, count, out);

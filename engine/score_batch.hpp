@@ -14,6 +14,7 @@
 #include <span>
 #include <string_view>
 
+#include "engine/kernel_path.hpp"
 #include "engine/vectorstore.hpp"
 
 namespace tessaly {
@@ -28,12 +29,6 @@ struct QueryTerms {
   explicit QueryTerms(std::span<const float> query) noexcept;
 };
 
-enum class KernelPath { scalar, sse2, avx2, avx512 };
-
-std::string_view kernel_path_name(KernelPath path) noexcept;
-
-// The paths this processor can run, scalar first, best last.
-std::span<const KernelPath> available_kernel_paths() noexcept;
 
 // out[j] = cosine_score(query, entries[j].vector) for j < count, on the best
 // available path. Entries must have the query's length.

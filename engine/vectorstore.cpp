@@ -3,15 +3,15 @@
 namespace tessaly {
 namespace {
 
-EngineError vector_length_error(std::size_t length, std::size_t expected) {
-  return {"vector has length " + std::to_string(length) + " but vectorstore expects " +
-          std::to_string(expected)};
+EngineError vector_length_error(std::size_t length, std::size_t expected) noexcept {
+  return EngineError::invalid(Message("vector has length ") << length
+                              << " but vectorstore expects " << expected);
 }
 
 }  // namespace
 
 EngineResult<Vectorstore> Vectorstore::from_pairs(std::size_t vector_size,
-                                                  std::vector<VectorPair> pairs) {
+                                                  Array<VectorPair> pairs) {
   for (const VectorPair& pair : pairs) {
     if (pair.vector.size() != vector_size) return vector_length_error(pair.vector.size(), vector_size);
   }
@@ -22,15 +22,15 @@ EngineResult<Vectorstore> Vectorstore::from_pairs(std::size_t vector_size,
 
 EngineResult<void> Vectorstore::insert(FloatVector vector, std::uint64_t id) {
   if (vector.size() != vector_size_) return vector_length_error(vector.size(), vector_size_);
-  // push_back either appends or, if growing fails, throws with the store
-  // unchanged (entries move without throwing).
-  vectors_.push_back(StoredVector{std::move(vector), id});
+  if (!vectors_.try_push_back(StoredVector{std::move(vector), id})) {
+    return EngineError::out_of_memory();
+  }
   return {};
 }
 
-EngineError Vectorstore::query_length_error(std::size_t length) const {
-  return {"query has length " + std::to_string(length) + " but vectorstore expects " +
-          std::to_string(vector_size_)};
+EngineError Vectorstore::query_length_error(std::size_t length) const noexcept {
+  return EngineError::invalid(Message("query has length ") << length
+                              << " but vectorstore expects " << vector_size_);
 }
 
 }  // namespace tessaly

@@ -6,23 +6,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
-#include <vector>
 
-#include "engine/expected.hpp"
+#include "engine/array.hpp"
+#include "engine/engine_error.hpp"
+#include "engine/kernel_path.hpp"
 
 namespace tessaly {
 
-using FloatVector = std::vector<float>;
-
-// A caller's mistake the engine detects (a length mismatch); raised as
-// ValueError with this text.
-struct EngineError {
-  std::string message;
-};
-
-template <class T>
-using EngineResult = Expected<T, EngineError>;
+using FloatVector = Array<float>;
 
 struct StoredVector {
   FloatVector vector;
@@ -46,10 +37,10 @@ class Vectorstore {
   // Takes the pairs, in order, as the entries; the first vector of the
   // wrong length fails the whole construction. Neither the arrays nor the
   // list are copied.
-  static EngineResult<Vectorstore> from_pairs(std::size_t vector_size,
-                                              std::vector<VectorPair> pairs);
+  static EngineResult<Vectorstore> from_pairs(std::size_t vector_size, Array<VectorPair> pairs);
 
-  // Appends one entry, or leaves the store unchanged on a length mismatch.
+  // Appends one entry, or leaves the store unchanged on a length mismatch
+  // or when the entry list cannot grow.
   EngineResult<void> insert(FloatVector vector, std::uint64_t id);
 
   std::size_t len() const noexcept { return vectors_.size(); }
@@ -57,20 +48,20 @@ class Vectorstore {
   std::span<const StoredVector> entries() const noexcept { return vectors_; }
 
   // The first `top_k` entries by descending cosine score, ties in insertion
-  // order, scored on the calling thread.
-  EngineResult<std::vector<ResultPair>> search(std::span<const float> query,
-                                               std::size_t top_k) const;
+  // order, scored on the calling thread (on the best kernel path, unless
+  // told which).
+  EngineResult<Array<ResultPair>> search(std::span<const float> query, std::size_t top_k,
+                                         KernelPath path = best_kernel_path()) const;
 
   // The same ranking, scored by per-call worker threads over contiguous
   // chunks. `n_threads` absent means the processors available to the process.
-  EngineResult<std::vector<ResultPair>> parallel_search(
-      std::span<const float> query, std::size_t top_k,
-      std::optional<std::size_t> n_threads) const;
+  EngineResult<Array<ResultPair>> parallel_search(std::span<const float> query, std::size_t top_k,
+                                                  std::optional<std::size_t> n_threads) const;
 
  private:
-  EngineError query_length_error(std::size_t length) const;
+  EngineError query_length_error(std::size_t length) const noexcept;
 
-  std::vector<StoredVector> vectors_;
+  Array<StoredVector> vectors_;
   std::size_t vector_size_;
 };
 

@@ -4,73 +4,91 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <memory>
-#include <mutex>
-#include <string_view>
 #include <new>
-#include <vector>
+#include <string_view>
 
+#include "engine/array.hpp"
 #include "engine/decimal.hpp"
-#include "engine/panic.hpp"
 
 namespace tessaly {
 namespace {
 
 enum class WorkerStatus { ok, failed, out_of_memory };
 
-// What the calling thread and its workers share. Workers hold it by
-// shared_ptr: a worker that could not be joined may still be leaving after
-// the call has returned, and must find this alive.
-struct WorkerGroup {
-  std::mutex lock;
-  std::condition_variable all_ended;
-  std::size_t running = 0;
-  std::vector<WorkerStatus> status;
-
-  void worker_ended(std::size_t index, WorkerStatus outcome) noexcept {
-    std::lock_guard<std::mutex> hold(lock);
-    status[index] = outcome;
-    if (--running == 0) all_ended.notify_all();
-  }
-
-  void wait_all_ended() {
-    std::unique_lock<std::mutex> hold(lock);
-    all_ended.wait(hold, [this] { return running == 0; });
-  }
-};
+struct WorkerGroup;
 
 struct WorkerStart {
-  std::shared_ptr<WorkerGroup> group;
-  const std::function<void(std::size_t)>* work;
+  WorkerGroup* group;
   std::size_t index;
 };
 
-WorkerStatus run_guarded(const std::function<void(std::size_t)>& work,
-                         std::size_t index) noexcept {
+// What the calling thread and its workers share. Each holds a reference: a
+// worker that could not be joined may still be leaving after the call has
+// returned, and must find this alive.
+struct WorkerGroup {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t all_ended = PTHREAD_COND_INITIALIZER;
+  std::size_t running = 0;
+  std::atomic<std::size_t> references{1};
+  FunctionRef<EngineResult<void>(std::size_t)> work;
+  Array<WorkerStatus> status;
+  Array<WorkerStart> starts;
+
+  explicit WorkerGroup(FunctionRef<EngineResult<void>(std::size_t)> task) noexcept : work(task) {}
+  ~WorkerGroup() {
+    pthread_cond_destroy(&all_ended);
+    pthread_mutex_destroy(&lock);
+  }
+
+  void release() noexcept {
+    if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  void worker_started() noexcept {
+    references.fetch_add(1, std::memory_order_relaxed);
+    pthread_mutex_lock(&lock);
+    ++running;
+    pthread_mutex_unlock(&lock);
+  }
+
+  void worker_ended(std::size_t index, WorkerStatus outcome) noexcept {
+    pthread_mutex_lock(&lock);
+    status[index] = outcome;
+    if (--running == 0) pthread_cond_broadcast(&all_ended);
+    pthread_mutex_unlock(&lock);
+  }
+
+  void wait_all_ended() noexcept {
+    pthread_mutex_lock(&lock);
+    while (running != 0) pthread_cond_wait(&all_ended, &lock);
+    pthread_mutex_unlock(&lock);
+  }
+};
+
+WorkerStatus run_guarded(const WorkerGroup& group, std::size_t index) noexcept {
   try {
-    work(index);
-    return WorkerStatus::ok;
-  } catch (const Panic&) {
-    return WorkerStatus::failed;  // already reported where it started
-  } catch (const std::bad_alloc&) {
-    return WorkerStatus::out_of_memory;
-  } catch (...) {
+    const EngineResult<void> done = group.work(index);
+    if (done.ok()) return WorkerStatus::ok;
+    // An internal failure was reported on this thread when it started.
+    return done.error().kind == EngineError::Kind::out_of_memory ? WorkerStatus::out_of_memory
+                                                                : WorkerStatus::failed;
+  } catch (...) {  // nothing here throws; a foreign exception still must not end the process
     write_failure_report("native code panicked", std::source_location::current());
     return WorkerStatus::failed;
   }
 }
 
 extern "C" void* worker_main(void* arg) {
-  std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(arg));
+  const WorkerStart start = *static_cast<WorkerStart*>(arg);
   // The last touch of anything the caller lent us is inside work(); after
   // worker_ended() the caller may already have returned.
-  const WorkerStatus outcome = run_guarded(*start->work, start->index);
-  start->group->worker_ended(start->index, outcome);
+  const WorkerStatus outcome = run_guarded(*start.group, start.index);
+  start.group->worker_ended(start.index, outcome);
+  start.group->release();
   return nullptr;
 }
 
@@ -81,7 +99,12 @@ std::size_t configured_stack_size() noexcept {
 
 std::size_t worker_stack_size() noexcept {
   const long minimum = sysconf(_SC_THREAD_STACK_MIN);
-  const std::size_t floor = minimum > 0 ? static_cast<std::size_t>(minimum) : 16384;
+  std::size_t floor = minimum > 0 ? static_cast<std::size_t>(minimum) : 16384;
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer's frames are several times larger; the selection's
+  // sort needs about 64 KiB there.
+  floor = std::max<std::size_t>(floor, 256 << 10);
+#endif
   return std::max(configured_stack_size(), floor);
 }
 
@@ -97,14 +120,20 @@ int set_stack_size(pthread_attr_t* attr, std::size_t size) noexcept {
 }
 
 // Starts one worker; returns 0 or the system's error number.
-int start_worker(pthread_t* thread, std::unique_ptr<WorkerStart> start) noexcept {
+int start_worker(pthread_t* thread, WorkerStart* start) noexcept {
   pthread_attr_t attr;
   int rc = pthread_attr_init(&attr);
   if (rc != 0) return rc;
   rc = set_stack_size(&attr, worker_stack_size());
-  if (rc == 0) rc = pthread_create(thread, &attr, worker_main, start.get());
+  if (rc == 0) {
+    start->group->worker_started();
+    rc = pthread_create(thread, &attr, worker_main, start);
+    if (rc != 0) {
+      start->group->worker_ended(start->index, WorkerStatus::ok);
+      start->group->release();
+    }
+  }
   pthread_attr_destroy(&attr);
-  if (rc == 0) start.release();  // now owned by the worker
   return rc;
 }
 
@@ -121,52 +150,43 @@ std::size_t parse_stack_size(const char* text) noexcept {
   return static_cast<std::size_t>(*value);
 }
 
-std::string describe_system_error(int code) {
+Message describe_system_error(int code) noexcept {
   char buffer[256];
   const char* text = strerror_r(code, buffer, sizeof buffer);
   const char* name = strerrorname_np(code);
-  std::string rendered = text;
-  rendered += " (os error " + std::to_string(code);
-  if (name != nullptr) rendered += std::string(", ") + name;
-  rendered += ")";
-  return rendered;
+  Message rendered(text);
+  rendered << " (os error " << code;
+  if (name != nullptr) rendered << ", " << name;
+  return rendered << ")";
 }
 
-void run_workers(std::size_t count, const std::function<void(std::size_t)>& work,
-                 const std::function<void(std::size_t)>& collect) {
-  auto group = std::make_shared<WorkerGroup>();
-  group->status.assign(count, WorkerStatus::ok);
+EngineResult<void> run_workers(std::size_t count, FunctionRef<EngineResult<void>(std::size_t)> work,
+                               FunctionRef<void(std::size_t)> collect) noexcept {
   // Everything that can fail to allocate is made before the first start, so
   // that nothing below can leave a started worker unwaited for.
-  std::vector<std::unique_ptr<WorkerStart>> starts;
-  starts.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    starts.push_back(std::make_unique<WorkerStart>(WorkerStart{group, &work, i}));
+  auto* group = new (std::nothrow) WorkerGroup(work);
+  if (group == nullptr) return EngineError::out_of_memory();
+  Array<pthread_t> threads;
+  if (!group->status.try_resize(count) || !group->starts.try_reserve(count) ||
+      !threads.try_reserve(count)) {
+    group->release();
+    return EngineError::out_of_memory();
   }
-  std::vector<pthread_t> threads;
-  threads.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) group->starts.push_back_reserved({group, i});
 
   int spawn_error = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    {
-      std::lock_guard<std::mutex> hold(group->lock);
-      ++group->running;
-    }
     pthread_t thread;
-    spawn_error = start_worker(&thread, std::move(starts[i]));
-    if (spawn_error != 0) {
-      std::lock_guard<std::mutex> hold(group->lock);
-      --group->running;
-      break;
-    }
-    threads.push_back(thread);
+    spawn_error = start_worker(&thread, &group->starts[i]);
+    if (spawn_error != 0) break;
+    threads.push_back_reserved(thread);
   }
 
   // Wait in chunk order; after the first failure the rest are only waited for.
   bool failed = spawn_error != 0;
   bool worker_failed = false;
+  bool out_of_memory = false;
   int join_error = 0;
-  std::exception_ptr raised;  // out of memory, in a worker or collecting
   for (std::size_t i = 0; i < threads.size(); ++i) {
     const int rc = pthread_join(threads[i], nullptr);
     if (rc != 0) {
@@ -179,23 +199,27 @@ void run_workers(std::size_t count, const std::function<void(std::size_t)>& work
     if (group->status[i] == WorkerStatus::failed) {
       worker_failed = failed = true;
     } else if (group->status[i] == WorkerStatus::out_of_memory) {
-      raised = std::make_exception_ptr(std::bad_alloc());
-      failed = true;
+      out_of_memory = failed = true;
     } else {
-      try {
-        collect(i);
-      } catch (...) {
-        raised = std::current_exception();
-        failed = true;
-      }
+      collect(i);
     }
   }
   group->wait_all_ended();
+  group->release();
 
-  if (spawn_error != 0) panic("failed to spawn thread: " + describe_system_error(spawn_error));
-  if (worker_failed) panic("called `Result::unwrap()` on an `Err` value: Any { .. }");
-  if (join_error != 0) panic("failed to join thread: " + describe_system_error(join_error));
-  if (raised) std::rethrow_exception(raised);
+  if (spawn_error != 0) {
+    return EngineError::internal(Message("failed to spawn thread: ")
+                                 << describe_system_error(spawn_error).view());
+  }
+  if (worker_failed) {
+    return EngineError::internal("called `Result::unwrap()` on an `Err` value: Any { .. }");
+  }
+  if (join_error != 0) {
+    return EngineError::internal(Message("failed to join thread: ")
+                                 << describe_system_error(join_error).view());
+  }
+  if (out_of_memory) return EngineError::out_of_memory();
+  return {};
 }
 
 }  // namespace tessaly

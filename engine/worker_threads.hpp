@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
-#include <string>
+
+#include "engine/engine_error.hpp"
+#include "engine/function_ref.hpp"
+#include "engine/message.hpp"
 
 namespace tessaly {
 
@@ -17,7 +19,7 @@ inline constexpr std::size_t kDefaultStackSize = std::size_t{2} << 20;
 std::size_t parse_stack_size(const char* text) noexcept;
 
 // "Resource temporarily unavailable (os error 11, EAGAIN)".
-std::string describe_system_error(int code);
+Message describe_system_error(int code) noexcept;
 
 // Runs work(i) for i in [0, count), each on a thread of its own, started in
 // order. On the calling thread, waits for the workers in order and calls
@@ -26,12 +28,12 @@ std::string describe_system_error(int code);
 // Failures, after every started worker has ended:
 // - a refused thread start: no further starts; internal failure
 //   "failed to spawn thread: <error>";
-// - a worker that ended by an internal failure: internal failure
+// - a worker whose work failed (other than for memory): internal failure
 //   "called `Result::unwrap()` on an `Err` value: Any { .. }";
 // - a failed wait: internal failure "failed to join thread: <error>";
-// - a worker that ran out of memory: std::bad_alloc.
+// - a worker that ran out of memory: out of memory.
 // After the first failure no further collect() runs.
-void run_workers(std::size_t count, const std::function<void(std::size_t)>& work,
-                 const std::function<void(std::size_t)>& collect);
+EngineResult<void> run_workers(std::size_t count, FunctionRef<EngineResult<void>(std::size_t)> work,
+                               FunctionRef<void(std::size_t)> collect) noexcept;
 
 }  // namespace tessaly

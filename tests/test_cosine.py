@@ -1,5 +1,6 @@
 """cosine_similarity: single-precision scores fixed to the bit."""
 import math
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -117,17 +118,33 @@ def test_random_vectors_match_the_float32_oracle(seed):
     assert mismatches == []
 
 
-def test_scores_ignore_a_flush_to_zero_mode_set_by_another_library():
-    # Subnormal products decide these scores; a thread left in flush-to-zero
-    # mode must still get the full-precision bits, workers included.
+FLOAT_MODES = {"flush to zero": 0x8040, "toward zero": 0x6000, "upward": 0x4000, "downward": 0x2000}
+
+
+@pytest.mark.parametrize("mode", FLOAT_MODES)
+def test_bits_ignore_a_floating_point_mode_set_by_another_library(mode):
+    # Subnormal values and products decide some of these, rounding the rest; a
+    # thread left in another mode (as a -ffast-math library leaves it) must
+    # still get round-to-nearest, full-precision bits: in conversions of
+    # every kind of input, in scoring, in workers and in the results.
     hooks = pytest.importorskip("_tessaly_testhooks")
-    tiny = [1e-20, 3e-21, -2e-20]
-    store = tessaly.Vectorstore(3, [(tiny, 1), ([1e-20, 1e-20, 1e-20], 2)])
-    calls = [lambda: tessaly.cosine_similarity(tiny, [1e-20, 2e-20, 1e-20]),
-             lambda: store.search(tiny, 2), lambda: store.parallel_search(tiny, 2, 2)]
-    expected = [repr(call()) for call in calls]
-    hooks.set_flush_to_zero(True)
+    tiny, e1 = [1e-20, 3e-21, -2e-20], [1.0, 0.0]
+    inputs = [[1e-40, 1.0], [0.1, 1.0], np.array([0.1, 1e-40]), np.array([2**60 + 1, 3], dtype=np.int64),
+              (1e-40, 0.3), [Fraction(1, 3), 2**60 + 1]]
+
+    def outcomes():
+        store = tessaly.Vectorstore(2, [(v, i) for i, v in enumerate(inputs)])
+        store.insert([3e-41, 0.7], 9)
+        tiny_store = tessaly.Vectorstore(3, [(tiny, 1), ([1e-20, 1e-20, 1e-20], 2)])
+        return ([tessaly.cosine_similarity(v, e1) for v in inputs],
+                store.search(e1, 10), store.parallel_search([0.1, 0.2], 10, 2),
+                tessaly.cosine_similarity(tiny, [1e-20, 2e-20, 1e-20]),
+                tiny_store.search(tiny, 2), tiny_store.parallel_search(tiny, 2, 2))
+
+    expected = repr(outcomes())
+    previous = hooks.set_float_mode(FLOAT_MODES[mode])
     try:
-        assert [repr(call()) for call in calls] == expected
+        got = repr(outcomes())
     finally:
-        hooks.set_flush_to_zero(False)
+        hooks.set_float_mode(previous)
+    assert got == expected

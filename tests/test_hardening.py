@@ -371,6 +371,53 @@ def test_internal_failure_end_to_end(path):
 
 
 @pytest.mark.skipif(EMULATED or SANITIZED, reason="the address-space limit would bind the emulator or sanitizer")
+def test_memory_running_out_while_results_are_built_is_raised_not_fatal():
+    # Every small allocation fails once the result list has taken what is left,
+    # so no failure path may need memory (the first C++ throw on a thread does).
+    result = run_python("""
+        import resource, tessaly
+        store = tessaly.Vectorstore(1, [([1.0], i) for i in range(2_000_000)])
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (100 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
+        for call in (lambda: store.search([1.0], 2**64 - 1), lambda: store.parallel_search([1.0], 2**64 - 1, 2)):
+            try:
+                call()
+            except BaseException as error:
+                print(type(error).__name__, error)
+        print(len(store), store.search([1.0], 2))
+    """)
+    assert result.returncode == 0, result.stderr
+    *raised, after = result.stdout.splitlines()
+    assert len(raised) == 2 and all(line in ("MemoryError ", "PanicException PyObject pointer is null")
+                                    for line in raised), result.stdout
+    assert after == "2000000 [(1.0, 0), (1.0, 1)]"
+
+
+def test_a_first_lookup_that_calls_back_into_the_module_does_not_wait_on_itself():
+    # Naming `Sequence` in a message imports collections.abc the first time; an
+    # import hook that calls back in on the same thread must not deadlock.
+    result = run_python("""
+        import builtins, tessaly
+        original, inner = builtins.__import__, []
+        def hook(name, *args, **kwargs):
+            if name == "collections.abc":
+                try:
+                    tessaly.cosine_similarity(1, [])
+                except TypeError as error:
+                    inner.append(str(error))
+            return original(name, *args, **kwargs)
+        builtins.__import__ = hook
+        try:
+            tessaly.cosine_similarity(1, [])
+        except TypeError as error:
+            print([str(error)] + inner)
+    """, timeout=120)
+    message = "argument 'vec1': 'int' object is not an instance of 'Sequence'"
+    assert result.returncode == 0 and result.stdout.strip() == repr([message, message]), result.stderr
+
+
+@pytest.mark.skipif(EMULATED or SANITIZED, reason="the address-space limit would bind the emulator or sanitizer")
 def test_running_out_of_memory_raises_memory_error_and_keeps_the_store():
     # A real allocation failure, not a simulated one: the converted vector
     # outgrows a lowered address-space limit.

@@ -22,10 +22,10 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/panic.hpp"
 #include "engine/parallel_search.hpp"
 #include "engine/vectorstore.hpp"
 #include "engine/worker_threads.hpp"
+#include "tests/engine/arrays.hpp"
 
 namespace tessaly {
 namespace {
@@ -56,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ChunkCase{kMax, kMax - 1, 2, kMax / 2 + 1}));
 
 using Line = std::pair<std::uint32_t, std::uint64_t>;
-std::vector<Line> lines(const EngineResult<std::vector<ResultPair>>& result) {
+std::vector<Line> lines(const EngineResult<Array<ResultPair>>& result) {
   std::vector<Line> out;
   for (const ResultPair& p : result.value()) {
     out.emplace_back(std::bit_cast<std::uint32_t>(p.score), p.id);
@@ -69,16 +69,16 @@ std::vector<Line> lines(const EngineResult<std::vector<ResultPair>>& result) {
 Vectorstore random_store(std::mt19937& rng, std::size_t dimension, std::size_t count) {
   std::uniform_int_distribution<int> component(-2, 2);
   Vectorstore store(dimension);
-  std::vector<FloatVector> rows;
+  std::vector<std::vector<float>> rows;
   for (std::size_t i = 0; i < count; ++i) {
-    FloatVector row;
+    std::vector<float> row;
     if (!rows.empty() && rng() % 3 == 0) {
       row = rows[rng() % rows.size()];
     } else {
       for (std::size_t d = 0; d < dimension; ++d) row.push_back(static_cast<float>(component(rng)));
     }
     rows.push_back(row);
-    EXPECT_TRUE(store.insert(std::move(row), rng() % 16).ok());
+    EXPECT_TRUE(store.insert(floats(row), rng() % 16).ok());
   }
   return store;
 }
@@ -104,7 +104,7 @@ TEST(ParallelSearch, EqualsSearchForAnyWorkerCountAndTopK) {
 
 TEST(ParallelSearch, EqualScoresKeepInsertionOrderAcrossChunks) {
   Vectorstore store(2);
-  for (std::uint64_t id = 1; id <= 5; ++id) ASSERT_TRUE(store.insert({0.25f, 4.0f}, id).ok());
+  for (std::uint64_t id = 1; id <= 5; ++id) ASSERT_TRUE(store.insert(floats({0.25f, 4.0f}), id).ok());
   const auto result = store.parallel_search(std::vector<float>{0.25f, 4.0f}, 5, 3).value();
   ASSERT_EQ(result.size(), 5u);
   for (std::uint64_t i = 0; i < 5; ++i) EXPECT_EQ(result[i].id, i + 1);
@@ -113,7 +113,7 @@ TEST(ParallelSearch, EqualScoresKeepInsertionOrderAcrossChunks) {
 TEST(ParallelSearch, AllNaNScoresKeepInsertionOrderWhateverTheChunks) {
   Vectorstore store(2);
   for (std::uint64_t i = 0; i < 30; ++i) {
-    ASSERT_TRUE(store.insert({1.0f + static_cast<float>(i % 4), -2.0f}, i).ok());
+    ASSERT_TRUE(store.insert(floats({1.0f + static_cast<float>(i % 4), -2.0f}), i).ok());
   }
   for (std::size_t n : {1, 3, 4, 7, 30, 100}) {
     const auto result = store.parallel_search(std::vector<float>{1, kNaN}, 8, n).value();
@@ -136,7 +136,7 @@ TEST(ParallelSearch, EmptyStoreNeedsNoWorkers) {
   }
   auto wrong = store.parallel_search(std::vector<float>{1, 2}, 0, kMax);
   ASSERT_FALSE(wrong.ok());
-  EXPECT_EQ(wrong.error().message, "query has length 2 but vectorstore expects 3");
+  EXPECT_EQ(wrong.error().message.view(), "query has length 2 but vectorstore expects 3");
 }
 
 TEST(RunWorkers, EachOnItsOwnThreadAllStartedBeforeAnyJoin) {
@@ -144,16 +144,16 @@ TEST(RunWorkers, EachOnItsOwnThreadAllStartedBeforeAnyJoin) {
   std::latch all_started(kCount);  // a join before the last start would wait forever
   std::vector<std::thread::id> threads(kCount);
   std::vector<std::size_t> collected;
-  run_workers(
-      kCount,
-      [&](std::size_t i) {
-        threads[i] = std::this_thread::get_id();
-        all_started.arrive_and_wait();
-      },
-      [&](std::size_t i) {
-        EXPECT_NE(threads[i], std::thread::id()) << "collected before worker " << i << " ran";
-        collected.push_back(i);
-      });
+  auto work = [&](std::size_t i) -> EngineResult<void> {
+    threads[i] = std::this_thread::get_id();
+    all_started.arrive_and_wait();
+    return {};
+  };
+  auto collect = [&](std::size_t i) {
+    EXPECT_NE(threads[i], std::thread::id()) << "collected before worker " << i << " ran";
+    collected.push_back(i);
+  };
+  ASSERT_TRUE(run_workers(kCount, work, collect).ok());
   const std::set<std::thread::id> distinct(threads.begin(), threads.end());
   EXPECT_EQ(distinct.size(), kCount);
   EXPECT_FALSE(distinct.contains(std::this_thread::get_id()));
@@ -167,38 +167,41 @@ struct FailingRun {
   std::array<std::atomic<bool>, 4> ended{};
   std::vector<std::size_t> collected;
 
-  void operator()(const std::function<void()>& fail) {
-    run_workers(
-        4,
-        [&](std::size_t i) {
-          if (i == 1) fail();
-          std::this_thread::sleep_for(i * 60ms);
-          ended[i] = true;
-        },
-        [&](std::size_t i) { collected.push_back(i); });
+  EngineResult<void> operator()(const std::function<EngineResult<void>()>& fail) {
+    auto work = [&](std::size_t i) -> EngineResult<void> {
+      if (i == 1) return fail();
+      std::this_thread::sleep_for(i * 60ms);
+      ended[i] = true;
+      return {};
+    };
+    auto collect = [&](std::size_t i) { collected.push_back(i); };
+    return run_workers(4, work, collect);
   }
   bool others_ended() const { return ended[0] && ended[2] && ended[3]; }
 };
 
 TEST(RunWorkers, FailedWorkerFailsTheCallOnceAllHaveEnded) {
-  const std::function<void()> failures[] = {
-      [] { panic("worker gave up"); }, [] { throw std::runtime_error("not a panic"); }};
+  const std::function<EngineResult<void>()> failures[] = {
+      [] { return EngineResult<void>(EngineError::internal("worker gave up")); },
+      [] { return EngineResult<void>(EngineError::invalid("not an internal failure")); },
+      []() -> EngineResult<void> { throw std::runtime_error("foreign exception"); }};
   for (const auto& fail : failures) {
     FailingRun run;
-    try {
-      run(fail);
-      ADD_FAILURE() << "run_workers returned";
-    } catch (const Panic& failure) {
-      EXPECT_EQ(failure.message(), "called `Result::unwrap()` on an `Err` value: Any { .. }");
-    }
+    const EngineResult<void> result = run(fail);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, EngineError::Kind::internal);
+    EXPECT_EQ(result.error().message.view(),
+              "called `Result::unwrap()` on an `Err` value: Any { .. }");
     EXPECT_TRUE(run.others_ended()) << "failed before every worker ended";
     EXPECT_EQ(run.collected, std::vector<std::size_t>{0});
   }
 }
 
-TEST(RunWorkers, WorkerOutOfMemoryRethrowsBadAlloc) {
+TEST(RunWorkers, WorkerOutOfMemoryFailsTheCallAsOutOfMemory) {
   FailingRun run;
-  EXPECT_THROW(run([] { throw std::bad_alloc(); }), std::bad_alloc);
+  const EngineResult<void> result = run([] { return EngineResult<void>(EngineError::out_of_memory()); });
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().kind, EngineError::Kind::out_of_memory);
   EXPECT_TRUE(run.others_ended());
   EXPECT_EQ(run.collected, std::vector<std::size_t>{0});
 }
@@ -215,7 +218,7 @@ TEST(ParseStackSize, DecimalBytesOrTheDefault) {
 }
 
 TEST(DescribeSystemError, NamesNumberKindAndText) {
-  const std::string text = describe_system_error(EAGAIN);
+  const std::string text(describe_system_error(EAGAIN).view());
   EXPECT_TRUE(std::regex_search(text, std::regex("(^|[^0-9])11([^0-9]|$)"))) << text;
   EXPECT_NE(text.find("EAGAIN"), std::string::npos) << text;
   EXPECT_NE(text.find(std::strerror(EAGAIN)), std::string::npos) << text;

@@ -51,7 +51,7 @@ TEST(ScoreBatch, EveryPathMatchesTheKernelBitForBit) {
         for (float& x : query) x = value();
         std::vector<StoredVector> entries(count);
         for (StoredVector& entry : entries) {
-          entry.vector.resize(dimension);
+          ASSERT_TRUE(entry.vector.try_resize(dimension));
           for (float& x : entry.vector) x = value();
         }
         std::vector<float> scores(count);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/vectorstore.hpp"
+#include "tests/engine/arrays.hpp"
 
 namespace tessaly {
 namespace {
@@ -18,23 +19,23 @@ constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
 // (score bits, id): exact, and -0.0 differs from +0.0.
 using Line = std::pair<std::uint32_t, std::uint64_t>;
-std::vector<Line> lines(const std::vector<ResultPair>& pairs) {
+std::vector<Line> lines(const Array<ResultPair>& pairs) {
   std::vector<Line> out;
   for (const ResultPair& p : pairs) out.emplace_back(std::bit_cast<std::uint32_t>(p.score), p.id);
   return out;
 }
 
-std::vector<std::uint64_t> ids(const std::vector<ResultPair>& pairs) {
+std::vector<std::uint64_t> ids(const Array<ResultPair>& pairs) {
   std::vector<std::uint64_t> out;
   for (const ResultPair& p : pairs) out.push_back(p.id);
   return out;
 }
 
 TEST(FromPairs, KeepsOrderAndDuplicateIdsAndTakesTheArrays) {
-  std::vector<VectorPair> pairs{{{1, 2}, 7}, {{3, 4}, 7}, {{5, 6}, 1}};
+  Array<VectorPair> given = pairs({{{1, 2}, 7}, {{3, 4}, 7}, {{5, 6}, 1}});
   std::vector<const float*> arrays;
-  for (const auto& pair : pairs) arrays.push_back(pair.vector.data());
-  auto made = Vectorstore::from_pairs(2, std::move(pairs));
+  for (const auto& pair : given) arrays.push_back(pair.vector.data());
+  auto made = Vectorstore::from_pairs(2, std::move(given));
   ASSERT_TRUE(made.ok());
   const auto entries = made.value().entries();
   ASSERT_EQ(entries.size(), 3u);
@@ -43,45 +44,45 @@ TEST(FromPairs, KeepsOrderAndDuplicateIdsAndTakesTheArrays) {
     EXPECT_EQ(entries[i].vector.data(), arrays[i]) << "entry " << i << " was copied";
     EXPECT_EQ(entries[i].id, expected_ids[i]);
   }
-  EXPECT_EQ(entries[2].vector, (FloatVector{5, 6}));
+  EXPECT_EQ(entries[2].vector, floats({5, 6}));
 }
 
 TEST(FromPairs, FirstMismatchFailsTheWholeConstruction) {
-  auto made = Vectorstore::from_pairs(2, {{{1, 2}, 1}, {{1, 2, 3}, 2}, {{1}, 3}});
+  auto made = Vectorstore::from_pairs(2, pairs({{{1, 2}, 1}, {{1, 2, 3}, 2}, {{1}, 3}}));
   ASSERT_FALSE(made.ok());
-  EXPECT_EQ(made.error().message, "vector has length 3 but vectorstore expects 2");
+  EXPECT_EQ(made.error().message.view(), "vector has length 3 but vectorstore expects 2");
 }
 
 TEST(Insert, RefusesWrongLengthAndLeavesTheStoreAlone) {
   Vectorstore store(2);
-  auto refused = store.insert({1, 2, 3}, 9);
+  auto refused = store.insert(floats({1, 2, 3}), 9);
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error().message, "vector has length 3 but vectorstore expects 2");
+  EXPECT_EQ(refused.error().message.view(), "vector has length 3 but vectorstore expects 2");
   EXPECT_EQ(store.len(), 0u);
 
-  FloatVector vector{1, 2};
+  FloatVector vector = floats({1, 2});
   const float* array = vector.data();
   ASSERT_TRUE(store.insert(std::move(vector), UINT64_MAX).ok());
-  ASSERT_FALSE(store.insert({1}, 3).ok());
+  ASSERT_FALSE(store.insert(floats({1}), 3).ok());
   ASSERT_EQ(store.len(), 1u);
   EXPECT_EQ(store.entries()[0].vector.data(), array) << "the array was copied";
-  EXPECT_EQ(store.entries()[0].vector, (FloatVector{1, 2}));
+  EXPECT_EQ(store.entries()[0].vector, floats({1, 2}));
   EXPECT_EQ(store.entries()[0].id, UINT64_MAX);
   EXPECT_EQ(store.vector_size(), 2u);
 }
 
 TEST(Insert, ZeroDimensionHoldsOnlyEmptyVectors) {
   Vectorstore store(0);
-  EXPECT_TRUE(store.insert({}, 5).ok());
-  auto refused = store.insert({1.0f}, 5);
+  EXPECT_TRUE(store.insert(floats({}), 5).ok());
+  auto refused = store.insert(floats({1.0f}), 5);
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error().message, "vector has length 1 but vectorstore expects 0");
+  EXPECT_EQ(refused.error().message.view(), "vector has length 1 but vectorstore expects 0");
   EXPECT_EQ(store.len(), 1u);
 }
 
 Vectorstore sample_store() {
-  return Vectorstore::from_pairs(2, {{{1, 0}, 10}, {{0, 1}, 20}, {{1, 1}, 30}, {{2, 0}, 40},
-                                     {{-1, 0}, 50}})
+  return Vectorstore::from_pairs(2, pairs({{{1, 0}, 10}, {{0, 1}, 20}, {{1, 1}, 30}, {{2, 0}, 40},
+                                     {{-1, 0}, 50}}))
       .value();
 }
 
@@ -92,12 +93,12 @@ TEST(Search, ChecksQueryLengthBeforeAnythingElse) {
     for (std::size_t top_k : {std::size_t{0}, std::size_t{5}}) {
       auto result = store->search(std::vector<float>{1, 0, 0}, top_k);
       ASSERT_FALSE(result.ok());
-      EXPECT_EQ(result.error().message, "query has length 3 but vectorstore expects 2");
+      EXPECT_EQ(result.error().message.view(), "query has length 3 but vectorstore expects 2");
     }
   }
   auto result = empty.search(std::vector<float>{1}, 5);
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().message, "query has length 1 but vectorstore expects 2");
+  EXPECT_EQ(result.error().message.view(), "query has length 1 but vectorstore expects 2");
   EXPECT_TRUE(empty.search(std::vector<float>{1, 0}, 5).value().empty());
 }
 
@@ -118,7 +119,7 @@ TEST(Search, RanksBestFirstTiesInInsertionOrder) {
 TEST(Search, SignedZeroScoresTie) {
   // Against [1, -0.0]: [-0.0, 1] scores -0.0, [0, 1] scores +0.0.
   const Vectorstore store =
-      Vectorstore::from_pairs(2, {{{-0.0f, 1}, 1}, {{0, 1}, 2}, {{-0.0f, 1}, 3}}).value();
+      Vectorstore::from_pairs(2, pairs({{{-0.0f, 1}, 1}, {{0, 1}, 2}, {{-0.0f, 1}, 3}})).value();
   EXPECT_EQ(lines(store.search(std::vector<float>{1, -0.0f}, 3).value()),
             (std::vector<Line>{{0x80000000, 1}, {0x00000000, 2}, {0x80000000, 3}}));
 }
@@ -127,7 +128,7 @@ TEST(Search, ManyEqualScoresKeepInsertionOrder) {
   Vectorstore store(3);
   std::vector<std::uint64_t> expected;
   for (std::uint64_t id = 0; id < 100; ++id) {
-    ASSERT_TRUE(store.insert({0.5f, -1.0f, 2.0f}, id).ok());
+    ASSERT_TRUE(store.insert(floats({0.5f, -1.0f, 2.0f}), id).ok());
     expected.push_back(id);
   }
   EXPECT_EQ(ids(store.search(std::vector<float>{0.5f, -1.0f, 2.0f}, 100).value()), expected);
@@ -139,7 +140,7 @@ TEST(Search, NaNScoresRankAfterEveryNumber) {
   std::vector<std::uint64_t> numbers, nans;
   for (std::uint64_t i = 0; i < 40; ++i) {
     const bool nan = i % 3 == 1;
-    ASSERT_TRUE(store.insert({nan ? kNaN : 1.0f, static_cast<float>(i)}, i).ok());
+    ASSERT_TRUE(store.insert(floats({nan ? kNaN : 1.0f, static_cast<float>(i)}), i).ok());
     (nan ? nans : numbers).push_back(i);
   }
   const std::size_t finite = numbers.size();
@@ -154,7 +155,7 @@ TEST(Search, NaNScoresRankAfterEveryNumber) {
 TEST(Search, AllNaNScoresKeepInsertionOrder) {
   Vectorstore store(2);
   for (std::uint64_t i = 0; i < 40; ++i) {
-    ASSERT_TRUE(store.insert({static_cast<float>(40 - i), static_cast<float>(i % 7)}, i).ok());
+    ASSERT_TRUE(store.insert(floats({static_cast<float>(40 - i), static_cast<float>(i % 7)}), i).ok());
   }
   const auto result = store.search(std::vector<float>{kNaN, 1}, 25).value();
   ASSERT_EQ(result.size(), 25u);

@@ -12,10 +12,7 @@ namespace {
 // An internal failure carrying text.
 PyObject* panic_with_text(PyObject*, PyObject* message) {
   return object_entry([&]() -> Result<Ref> {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(message, &size);
-    if (text == nullptr) return Error::fetch();
-    panic(std::string(text, size));
+    return Error::internal_failure(Message(kPiece), Ref::borrow(message));
   });
 }
 
@@ -33,7 +30,7 @@ PyObject* drop_error(PyObject*, PyObject*) {
 
 // An internal failure inside a teardown frame.
 PyObject* teardown_failure(PyObject*, PyObject*) {
-  teardown_frame([] { panic("teardown failed"); });
+  teardown_frame([]() -> Result<void> { return Error::internal_failure("teardown failed"); });
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
@@ -51,18 +48,21 @@ PyObject* fetch_nothing(PyObject*, PyObject*) {
   return object_entry([&]() -> Result<Ref> { return Error::fetch(); });
 }
 
-// A C++ allocation failure inside a body.
+// An allocation failure inside a body.
 PyObject* out_of_memory(PyObject*, PyObject*) {
-  return object_entry([&]() -> Result<Ref> { throw std::bad_alloc(); });
+  return object_entry([&]() -> Result<Ref> { return Error::no_memory(); });
 }
 
-// Switches flush-to-zero and denormals-are-zero on or off for the calling
-// thread, as a library built with -ffast-math would.
-PyObject* set_flush_to_zero(PyObject*, PyObject* on) {
-  const unsigned bits = 0x8000u | 0x0040u;
+// Sets the SSE rounding, flush-to-zero and denormals-are-zero bits of the
+// calling thread to `bits` (as another library might) and returns the old
+// ones: 0x6000 masks the rounding mode, 0x8040 the two flush bits.
+PyObject* set_float_mode(PyObject*, PyObject* bits) {
+  const unsigned long wanted = PyLong_AsUnsignedLong(bits);
+  if (wanted == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+  const unsigned mask = 0x6000u | 0x8040u;
   const unsigned csr = _mm_getcsr();
-  _mm_setcsr(PyObject_IsTrue(on) ? csr | bits : csr & ~bits);
-  Py_RETURN_NONE;
+  _mm_setcsr((csr & ~mask) | (static_cast<unsigned>(wanted) & mask));
+  return PyLong_FromUnsignedLong(csr & mask);
 }
 
 PyObject* available_parallelism_py(PyObject*, PyObject*) {
@@ -80,7 +80,7 @@ PyMethodDef hook_methods[] = {
     {"fetch_nothing", fetch_nothing, METH_NOARGS, nullptr},
     {"out_of_memory", out_of_memory, METH_NOARGS, nullptr},
     {"available_parallelism", available_parallelism_py, METH_NOARGS, nullptr},
-    {"set_flush_to_zero", set_flush_to_zero, METH_O, nullptr},
+    {"set_float_mode", set_float_mode, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
