@@ -8,6 +8,7 @@ or the float32 oracle's answer), and after every call the store must hold what a
 list model says (len, repr, vector_size and a full search).
 """
 import array
+import atexit
 import collections
 import math
 import os
@@ -28,6 +29,7 @@ SCALE = 10 if os.environ.get("TESSALY_QEMU_PREFIX") else 1
 # Even without a database Hypothesis caches constants it finds in local modules under
 # ./.hypothesis; keep that cache in a directory that goes away with the run.
 STORAGE = tempfile.TemporaryDirectory(prefix="tessaly-fuzz-")
+atexit.register(STORAGE.cleanup)
 os.environ.setdefault("HYPOTHESIS_STORAGE_DIRECTORY", STORAGE.name)
 FUZZ = dict(deadline=None, derandomize=True, database=None, suppress_health_check=[HealthCheck.too_slow])
 SIZE_MAX = 2 * sys.maxsize + 1  # the size type: 2**32 - 1 on the 32-bit build

@@ -26,6 +26,8 @@ from tessaly import Vectorstore, cosine_similarity
 EMULATED = bool(os.environ.get("TESSALY_QEMU_PREFIX"))
 # AddressSanitizer holds freed memory in quarantine, so resident memory grows anyway.
 SANITIZED = bool(os.environ.get("TESSALY_SANITIZE"))
+# The debug interpreter counts every reference and block exactly, and runs slowly.
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 
 
 class Huge:
@@ -46,7 +48,7 @@ except BaseException as error:
 # --- leaks -----------------------------------------------------------------------------------
 
 DIM = 1024  # a converted vector that leaks costs 4 KiB, and so does each long message below
-ROUNDS = 500 if EMULATED else 5000
+ROUNDS = 500 if EMULATED or DEBUG_BUILD else 5000
 WARMUP = ROUNDS // 10
 
 
@@ -195,6 +197,38 @@ def test_no_reference_or_memory_leaks(entry, capfd):
     panics = sum(expected is PANIC for expected, _ in calls) * (WARMUP + ROUNDS)
     err = capfd.readouterr().err
     assert err.count("panicked at") == panics and err.count("\n") == 2 * panics
+
+
+@pytest.mark.skipif(not DEBUG_BUILD, reason="needs the debug interpreter's reference totals")
+@pytest.mark.parametrize("entry", list(leak_workload()[0]))
+def test_reference_and_block_totals_do_not_grow(entry, capfd):
+    # As regrtest -R does: a leak shows as a positive delta in every measured
+    # round; the loop's own deltas (an empty round) are subtracted.
+    workload, _ = leak_workload()
+    calls = [(expected, call) for expected, group in workload[entry].items() for call in group]
+
+    def round_of_calls():
+        for expected, call in calls:
+            try:
+                call()
+            except BaseException as error:
+                if type(error) is not expected:
+                    raise
+
+    def deltas(work, rounds=8, warmup=4):
+        totals = []
+        for _ in range(warmup + rounds + 1):
+            work()
+            gc.collect()
+            totals.append((sys.gettotalrefcount(), sys.getallocatedblocks()))
+        return [(b[0] - a[0], b[1] - a[1]) for a, b in zip(totals[warmup:], totals[warmup + 1:])]
+
+    loop = deltas(lambda: None)
+    measured = [(refs - loop_refs, blocks - loop_blocks)
+                for (refs, blocks), (loop_refs, loop_blocks) in zip(deltas(round_of_calls), loop)]
+    assert not all(refs >= 1 for refs, _ in measured), measured
+    assert not all(blocks >= 1 for _, blocks in measured), measured
+    capfd.readouterr()
 
 
 # --- threads racing on one store ---------------------------------------------------------------
