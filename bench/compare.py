@@ -1,14 +1,23 @@
-"""Side-by-side latency of exact top-k cosine search.
+"""Side-by-side latency of exact top-k cosine search, against the floor of
+reading the same bytes.
 
-    tools/python bench/compare.py            # every shape (a few minutes)
-    tools/python bench/compare.py --quick    # the smallest shape only
+    tools/python bench/compare.py                    # every shape (a few minutes)
+    tools/python bench/compare.py --quick            # the smallest shape only
+    tools/python bench/compare.py --plot chart.png   # also draw the table
 
-Same data for every tool (float32 standard normal, fixed seed). Per-query
-latency is the median over QUERIES queries after a warm-up, in ms, with the
-ratio to faiss IndexFlatIP on one thread. faiss and numpy work on L2-normalised
-copies (their fastest exact cosine); tessaly scores the raw vectors with its
-bit-exact kernel. The stream floor is the time numpy takes to read the same
-bytes once.
+One run, one machine, the same data for every tool (float32 standard normal,
+fixed seed). Latency is the median over QUERIES queries after a warm-up, in
+ms per query. faiss (IndexFlatIP), hnswlib (BFIndex, cosine) and numpy work
+on their own copies (faiss and numpy on L2-normalised rows, their fastest
+exact cosine); tessaly scores the raw vectors with its bit-exact kernel,
+through `search` on the best kernel path and, by the test hooks, on every
+path the processor has.
+
+The floor is measured natively by the test hooks: one read of exactly the
+bytes a search reads (every entry's array, in store order) and, beside it,
+of a contiguous matrix of the same size, each with independent accumulators
+on one and on two threads. Every tessaly time is stated as a ratio to both
+floors of its thread count.
 """
 import argparse
 import os
@@ -18,15 +27,18 @@ import sys
 import time
 
 import faiss
+import hnswlib
 import numpy as np
 
+import _tessaly_testhooks as hooks
 import tessaly
 
 SHAPES = [(100_000, 128), (1_000_000, 128), (100_000, 768)]
 TOP_KS = [10, 1000]
-QUERIES = 25
-BUILD_ROWS = 50_000
-
+QUERIES = 21
+FLOOR_READS = 9
+BUILD_ROWS = 200_000
+FLAGS = ("sse2", "avx2", "avx512f", "fma")
 
 MEMORY_PROBE = """
 import gc, os, sys
@@ -49,6 +61,20 @@ print(resident() - before)
 """
 
 
+def processor():
+    """The processor's model name and the instruction sets that matter here."""
+    model, flags = "unknown processor", set()
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            key, _, value = line.partition(":")
+            if key.strip() == "model name":
+                model = value.strip()
+            elif key.strip() == "flags":
+                flags = set(value.split())
+                break
+    return model, [flag for flag in FLAGS if flag in flags]
+
+
 def store_memory(n, d):
     """Resident bytes a store of n x d adds, measured in a fresh process."""
     probe = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(n), str(d)],
@@ -57,7 +83,7 @@ def store_memory(n, d):
 
 
 def median_ms(run, queries):
-    run(queries[0])
+    run(queries[-1])  # warm-up
     times = []
     for q in queries:
         started = time.perf_counter()
@@ -66,14 +92,8 @@ def median_ms(run, queries):
     return statistics.median(times) * 1e3
 
 
-def stream_floor_ms(data):
-    flat = data.reshape(-1)
-    times = []
-    for _ in range(5):
-        started = time.perf_counter()
-        np.add.reduce(flat)
-        times.append(time.perf_counter() - started)
-    return min(times) * 1e3
+def floor_ms(read):
+    return statistics.median(read() for _ in range(FLOOR_READS)) * 1e3
 
 
 def numpy_top_k(unit, q, k):
@@ -82,98 +102,176 @@ def numpy_top_k(unit, q, k):
     return top[np.argsort(-scores[top], kind="stable")]
 
 
-def build_rates(data):
-    """Rows per second into a store, from numpy rows and from Python lists."""
-    rows = data[:BUILD_ROWS]
-    d = rows.shape[1]
-    as_numpy = [(row, i) for i, row in enumerate(rows)]
-    as_lists = [(row.tolist(), i) for i, row in enumerate(rows)]
-    rates = {}
-    for name, pairs in (("numpy rows", as_numpy), ("Python lists", as_lists)):
-        started = time.perf_counter()
-        tessaly.Vectorstore(d, pairs)
-        constructor = time.perf_counter() - started
-        store = tessaly.Vectorstore(d)
-        insert = store.insert
-        started = time.perf_counter()
-        for vector, i in pairs:
-            insert(vector, i)
-        inserting = time.perf_counter() - started
-        rates[name] = (len(pairs) / constructor, len(pairs) / inserting)
-    return rates
+def build_rates(d, rng):
+    """Rows per second into a store, from numpy rows."""
+    rows = rng.standard_normal((BUILD_ROWS, d), dtype=np.float32)
+    pairs = [(row, i) for i, row in enumerate(rows)]
+    for row, _ in pairs:  # numpy's one-time cost of describing each row's buffer
+        memoryview(row)
+    started = time.perf_counter()
+    tessaly.Vectorstore(d, pairs)
+    constructor = time.perf_counter() - started
+    store = tessaly.Vectorstore(d)
+    insert = store.insert
+    started = time.perf_counter()
+    for vector, i in pairs:
+        insert(vector, i)
+    inserting = time.perf_counter() - started
+    return BUILD_ROWS / constructor, BUILD_ROWS / inserting
 
 
-def bench_shape(n, d, rng, threads):
+def bench_shape(n, d, rng, threads, paths):
     data = rng.standard_normal((n, d), dtype=np.float32)
     queries = rng.standard_normal((QUERIES, d), dtype=np.float32)
     unit = data / np.linalg.norm(data, axis=1, keepdims=True)
     unit_queries = queries / np.linalg.norm(queries, axis=1, keepdims=True)
     raw = data.nbytes
 
-    pairs = [(row, i) for i, row in enumerate(data)]
-    started = time.perf_counter()
-    store = tessaly.Vectorstore(d, pairs)
-    build = time.perf_counter() - started
-    del pairs
+    store = tessaly.Vectorstore(d, [(row, i) for i, row in enumerate(data)])
     memory = store_memory(n, d)
-
     index = faiss.IndexFlatIP(d)
     index.add(unit)
-    print(f"\n## {n:,} x {d}  ({raw / 1e6:.0f} MB of float32)")
-    print(f"store built from numpy rows in {build:.2f} s; resident memory "
-          f"{memory / n:.0f} bytes per entry = {memory / raw:.3f}x the raw float32 bytes")
-    floor = stream_floor_ms(data)
-    print(f"stream-read floor: {floor:.2f} ms ({raw / floor / 1e6:.1f} GB/s)")
-    print(f"{'top_k':>6} {'method':<26} {'ms/query':>9} {'vs faiss-1':>10}")
-    results = {}
+    brute = hnswlib.BFIndex(space="cosine", dim=d)
+    brute.init_index(max_elements=n)
+    brute.add_items(data, np.arange(n))
+
+    floors = {t: {"store": floor_ms(lambda: hooks.stream_store(store, t)),
+                  "matrix": floor_ms(lambda: hooks.stream_buffer(data, t))} for t in (1, 2)}
+    best = paths[-1]
+    rows = {}
     for k in TOP_KS:
+        def faiss_search(q, t):
+            faiss.omp_set_num_threads(t)
+            return index.search(q.reshape(1, -1), k)
+        cells = [
+            ("faiss IndexFlatIP, 1 thread", 1, lambda q: faiss_search(q, 1), unit_queries),
+            (f"faiss IndexFlatIP, {threads} threads", threads, lambda q: faiss_search(q, threads),
+             unit_queries),
+            ("hnswlib BFIndex (cosine)", 1, lambda q: brute.knn_query(q, k), queries),
+            ("numpy brute force", 1, lambda q: numpy_top_k(unit, q, k), unit_queries),
+            (f"search ({best})", 1, lambda q: store.search(q, k), queries),
+        ]
+        cells += [(f"search on {path}", 1, lambda q, p=path: hooks.search_on_path(store, q, k, p),
+                   queries) for path in paths if path != "scalar"]
+        cells += [("parallel_search(n_threads=2)", 2, lambda q: store.parallel_search(q, k, 2), queries),
+                  ("parallel_search()", threads, lambda q: store.parallel_search(q, k), queries)]
+        rows[k] = [(name, t, median_ms(run, qs)) for name, t, run, qs in cells]
         faiss.omp_set_num_threads(1)
-        reference = median_ms(lambda q: index.search(q.reshape(1, -1), k), unit_queries)
-        rows = [("faiss IndexFlatIP, 1 thread", reference)]
-        faiss.omp_set_num_threads(threads)
-        rows.append((f"faiss IndexFlatIP, {threads} threads",
-                     median_ms(lambda q: index.search(q.reshape(1, -1), k), unit_queries)))
-        faiss.omp_set_num_threads(1)
-        rows.append(("numpy brute force", median_ms(lambda q: numpy_top_k(unit, q, k), unit_queries)))
-        rows.append(("tessaly search", median_ms(lambda q: store.search(q, k), queries)))
-        rows.append(("tessaly parallel_search(2)",
-                     median_ms(lambda q: store.parallel_search(q, k, 2), queries)))
-        rows.append(("tessaly parallel_search()",
-                     median_ms(lambda q: store.parallel_search(q, k), queries)))
-        for name, ms in rows:
-            print(f"{k:>6} {name:<26} {ms:>9.2f} {ms / reference:>9.2f}x")
-        results[k] = dict(rows)
-    del store, index
-    return data, results
+    del store, index, brute
+    return {"n": n, "d": d, "raw": raw, "memory": memory, "floors": floors, "rows": rows}
+
+
+def print_shape(result):
+    n, d, raw, floors = result["n"], result["d"], result["raw"], result["floors"]
+    print(f"\n## {n:,} x {d}  ({raw / 1e6:.0f} MB of float32)")
+    print(f"resident memory of the store: {result['memory'] / n:.0f} bytes per entry = "
+          f"{result['memory'] / raw:.3f}x the raw float32 bytes")
+    for t in (1, 2):
+        store_ms, matrix_ms = floors[t]["store"], floors[t]["matrix"]
+        print(f"floor, {t} thread{'s' if t > 1 else ''}: store order {store_ms:.2f} ms "
+              f"({raw / store_ms / 1e6:.1f} GB/s), contiguous matrix {matrix_ms:.2f} ms "
+              f"({raw / matrix_ms / 1e6:.1f} GB/s)")
+    print(f"{'top_k':>6} {'method':<32} {'ms/query':>9} {'vs faiss-1':>10} "
+          f"{'vs store floor':>15} {'vs matrix floor':>16}")
+    for k, rows in result["rows"].items():
+        reference = rows[0][2]
+        for name, t, ms in rows:
+            floor = floors[min(t, 2)]
+            print(f"{k:>6} {name:<32} {ms:>9.2f} {ms / reference:>9.2f}x "
+                  f"{ms / floor['store']:>14.2f}x {ms / floor['matrix']:>15.2f}x")
+
+
+def lookup(result, k, prefix):
+    return next(ms for name, _, ms in result["rows"][k] if name.startswith(prefix))
+
+
+def targets(summary, rates, paths):
+    """(target, measured, met) for every shape and top_k."""
+    out = []
+    best = paths[-1]
+    for r in summary:
+        shape = f"{r['n']:,} x {r['d']}"
+        one, two = r["floors"][1]["store"], r["floors"][2]["store"]
+        for k in TOP_KS:
+            search = lookup(r, k, "search (")
+            faiss1 = lookup(r, k, "faiss IndexFlatIP, 1 thread")
+            out.append((f"{shape}, top {k}: search ({best}) / 1-thread floor <= 1.15",
+                        search / one, search / one <= 1.15))
+            out.append((f"{shape}, top {k}: search / faiss 1 thread <= 0.9",
+                        search / faiss1, search / faiss1 <= 0.9))
+            if "avx2" in paths:
+                avx2 = lookup(r, k, "search on avx2")
+                out.append((f"{shape}, top {k}: avx2 path / 1-thread floor <= 1.2", avx2 / one, avx2 / one <= 1.2))
+            sse2 = lookup(r, k, "search on sse2")
+            out.append((f"{shape}, top {k}: sse2 path / 1-thread floor (reported)", sse2 / one, True))
+            parallel = lookup(r, k, "parallel_search(n_threads=2)")
+            out.append((f"{shape}, top {k}: parallel_search(2) / 2-thread floor <= 1.25",
+                        parallel / two, parallel / two <= 1.25))
+        ratio = lookup(r, 1000, "search (") / lookup(r, 10, "search (")
+        out.append((f"{shape}: search top 1000 / top 10 <= 1.2", ratio, ratio <= 1.2))
+        out.append((f"{shape}: resident memory / raw bytes <= 1.15", r["memory"] / r["raw"],
+                    r["memory"] / r["raw"] <= 1.15))
+    constructor, inserting = rates
+    out.append(("numpy rows, constructor: million rows/s >= 3", constructor / 1e6, constructor >= 3e6))
+    out.append(("numpy rows, insert: million rows/s >= 3", inserting / 1e6, inserting >= 3e6))
+    return out
+
+
+def plot(summary, floor_label, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure, axes = plt.subplots(len(TOP_KS), len(summary), figsize=(5.2 * len(summary), 4.2 * len(TOP_KS)),
+                                squeeze=False)
+    for column, r in enumerate(summary):
+        for row, k in enumerate(TOP_KS):
+            ax = axes[row][column]
+            names = [name for name, _, _ in r["rows"][k]]
+            times = [ms for _, _, ms in r["rows"][k]]
+            colours = ["#4c72b0" if name.startswith(("search", "parallel")) else "#999999" for name in names]
+            ax.barh(range(len(names)), times, color=colours)
+            ax.set_yticks(range(len(names)), names, fontsize=8)
+            ax.invert_yaxis()
+            for t, style in ((1, "-"), (2, "--")):
+                ax.axvline(r["floors"][t]["store"], color="#c44e52", linestyle=style, linewidth=1.2,
+                           label=f"floor, {t} thread{'s' if t > 1 else ''}")
+            ax.set_title(f"{r['n']:,} x {r['d']}, top_k {k}", fontsize=10)
+            ax.set_xlabel("ms per query (median)")
+            if row == 0 and column == 0:
+                ax.legend(fontsize=8, loc="lower right")
+    figure.suptitle(f"Exact top-k cosine search: tessaly (blue) and peers; {floor_label}", fontsize=10)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="only the smallest shape")
+    parser.add_argument("--plot", metavar="FILE.png", help="draw the table as a chart")
     args = parser.parse_args()
     threads = len(os.sched_getaffinity(0))
-    print(f"tessaly benchmark: {os.cpu_count()} processors, {threads} usable; "
-          f"faiss {faiss.__version__}, numpy {np.__version__}; {QUERIES} queries per cell")
+    paths = hooks.kernel_paths()
+    model, flags = processor()
+    print(f"processor: {model}; {os.cpu_count()} processors, {threads} usable; flags: {' '.join(flags)}")
+    print(f"kernel paths: {', '.join(paths)}; search uses {paths[-1]}")
+    print(f"tessaly (CPython {sys.version.split()[0]}), faiss {faiss.__version__}, "
+          f"hnswlib {getattr(hnswlib, '__version__', '')}, numpy {np.__version__}; "
+          f"median of {QUERIES} queries after a warm-up; floors: median of {FLOOR_READS} reads")
     rng = np.random.default_rng(2026)
     summary = []
     for n, d in SHAPES[:1] if args.quick else SHAPES:
-        data, results = bench_shape(n, d, rng, threads)
-        summary.append((n, d, results))
-    rates = build_rates(data if args.quick else rng.standard_normal((BUILD_ROWS, 128),
-                                                                     dtype=np.float32))
-    print(f"\n## building a store of {BUILD_ROWS:,} x {data.shape[1] if args.quick else 128}"
-          " (argument list built beforehand)")
-    for name, (constructor, inserting) in rates.items():
-        print(f"{name:<13} constructor {constructor:>12,.0f} rows/s   insert {inserting:>12,.0f} rows/s")
-    fast, slow = rates["numpy rows"], rates["Python lists"]
-    print(f"numpy rows vs Python lists: constructor {fast[0] / slow[0]:.1f}x, "
-          f"insert {fast[1] / slow[1]:.1f}x")
-    print("\n## summary")
-    for n, d, results in summary:
-        ten, thousand = results[10], results[1000]
-        print(f"{n:,} x {d}: search/faiss-1 (top 10) {ten['tessaly search'] / ten['faiss IndexFlatIP, 1 thread']:.2f}x; "
-              f"search top 1000 / top 10 {thousand['tessaly search'] / ten['tessaly search']:.2f}x; "
-              f"search / parallel_search(2) {ten['tessaly search'] / ten['tessaly parallel_search(2)']:.2f}x")
+        summary.append(bench_shape(n, d, rng, threads, paths))
+        print_shape(summary[-1])
+    rates = build_rates(128, rng)
+    print(f"\n## building a store of {BUILD_ROWS:,} x 128 from numpy rows (list of pairs made beforehand)")
+    print(f"constructor {rates[0] / 1e6:.2f} million rows/s, insert {rates[1] / 1e6:.2f} million rows/s")
+    print("\n## targets")
+    for name, value, met in targets(summary, rates, paths):
+        print(f"{'met ' if met else 'MISS'} {value:6.2f}  {name}")
+    if args.plot:
+        plot(summary, f"{model}, {paths[-1]} path", args.plot)
+        print(f"\nchart: {args.plot}")
 
 
 if __name__ == "__main__":

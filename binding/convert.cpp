@@ -1,6 +1,7 @@
 #include "binding/convert.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "binding/float_buffer.hpp"
 #include "binding/wrong_kind.hpp"
@@ -15,8 +16,9 @@ constexpr std::size_t kUntrustedReserveBytes = std::size_t{1} << 20;
 
 // Reserves room for the object's length hint. The hint only sizes the first
 // allocation: it never limits or changes the result.
-template <class T>
-Result<void> reserve_length_hint(Array<T>& items, PyObject* object) noexcept {
+template <class Items>
+Result<void> reserve_length_hint(Items& items, PyObject* object) noexcept {
+  using T = std::remove_reference_t<decltype(*items.data())>;
   const Py_ssize_t hint = PyObject_Size(object);
   if (hint < 0) return discard_pending_error();
   const auto wanted = static_cast<std::size_t>(hint);
@@ -58,7 +60,7 @@ Result<std::uint64_t> int_to_u64(PyObject* integer) noexcept {
   return static_cast<std::uint64_t>(value);
 }
 
-Result<VectorPair> to_vector_pair(PyObject* item) noexcept {
+Result<VectorPair> to_vector_pair(PyObject* item, RowArena* arena) noexcept {
   if (!PyTuple_Check(item)) {
     return not_instance_error(item, reinterpret_cast<PyObject*>(&PyTuple_Type));
   }
@@ -67,7 +69,7 @@ Result<VectorPair> to_vector_pair(PyObject* item) noexcept {
     return Error::value_error(Message("expected tuple of length 2, but got tuple of length ")
                               << length);
   }
-  TRY_ASSIGN(FloatVector vector, to_float_vector(PyTuple_GET_ITEM(item, 0)));
+  TRY_ASSIGN(FloatVector vector, to_float_vector_in(PyTuple_GET_ITEM(item, 0), arena));
   TRY_ASSIGN(std::uint64_t id, to_u64(PyTuple_GET_ITEM(item, 1)));
   return VectorPair{std::move(vector), id};
 }
@@ -89,10 +91,14 @@ Result<float> to_float32(PyObject* object) noexcept {
 }
 
 Result<FloatVector> to_float_vector(PyObject* object) noexcept {
+  return to_float_vector_in(object, nullptr);
+}
+
+Result<FloatVector> to_float_vector_in(PyObject* object, RowArena* arena) noexcept {
   TRY(check_sequence(object));
-  TRY_ASSIGN(std::optional<FloatVector> buffered, read_float_buffer(object));
+  TRY_ASSIGN(std::optional<FloatVector> buffered, read_float_buffer(object, arena));
   if (buffered) return std::move(*buffered);
-  FloatVector vector;
+  FloatVector vector(arena);
   TRY(reserve_length_hint(vector, object));
   auto append = [&](PyObject* item) -> Result<void> {
     TRY_ASSIGN(float element, to_float32(item));
@@ -100,6 +106,7 @@ Result<FloatVector> to_float_vector(PyObject* object) noexcept {
     return {};
   };
   TRY(for_each_item(object, append));
+  vector.shrink_to_fit();
   return vector;
 }
 
@@ -124,12 +131,12 @@ Result<std::optional<std::size_t>> to_optional_size(PyObject* object) noexcept {
   return std::optional<std::size_t>(value);
 }
 
-Result<Array<VectorPair>> to_vector_pairs(PyObject* object) noexcept {
+Result<Array<VectorPair>> to_vector_pairs(PyObject* object, RowArena* arena) noexcept {
   TRY(check_sequence(object));
   Array<VectorPair> pairs;
   TRY(reserve_length_hint(pairs, object));
   auto append = [&](PyObject* item) -> Result<void> {
-    TRY_ASSIGN(VectorPair pair, to_vector_pair(item));
+    TRY_ASSIGN(VectorPair pair, to_vector_pair(item, arena));
     if (!pairs.try_push_back(std::move(pair))) return Error::no_memory();
     return {};
   };
@@ -137,9 +144,9 @@ Result<Array<VectorPair>> to_vector_pairs(PyObject* object) noexcept {
   return pairs;
 }
 
-Result<Array<VectorPair>> to_optional_vector_pairs(PyObject* object) noexcept {
+Result<Array<VectorPair>> to_optional_vector_pairs(PyObject* object, RowArena* arena) noexcept {
   if (object == nullptr || object == Py_None) return Array<VectorPair>();
-  return to_vector_pairs(object);
+  return to_vector_pairs(object, arena);
 }
 
 Result<Ref> score_to_python(float score) noexcept {

@@ -16,6 +16,8 @@ namespace tessaly {
 // numbers, each narrowed to float with round-to-nearest-even whatever the
 // caller's floating-point mode.
 Result<FloatVector> to_float_vector(PyObject* object) noexcept;
+// The same, with the array carved from `arena` (a vector meant for a store).
+Result<FloatVector> to_float_vector_in(PyObject* object, RowArena* arena) noexcept;
 Result<float> to_float32(PyObject* object) noexcept;
 
 // An int (or an object with __index__) in [0, 2**64).
@@ -25,10 +27,11 @@ Result<std::size_t> to_size(PyObject* object) noexcept;
 // Null (not given) or None mean absent.
 Result<std::optional<std::size_t>> to_optional_size(PyObject* object) noexcept;
 
-// A sequence of 2-tuples (vector, identifier), every one converted.
-Result<Array<VectorPair>> to_vector_pairs(PyObject* object) noexcept;
+// A sequence of 2-tuples (vector, identifier), every one converted, the
+// vectors into `arena`.
+Result<Array<VectorPair>> to_vector_pairs(PyObject* object, RowArena* arena) noexcept;
 // Null (not given) or None mean an empty list.
-Result<Array<VectorPair>> to_optional_vector_pairs(PyObject* object) noexcept;
+Result<Array<VectorPair>> to_optional_vector_pairs(PyObject* object, RowArena* arena) noexcept;
 
 Result<Ref> score_to_python(float score) noexcept;
 // A new list of (float, int) tuples, made at its final length.

@@ -88,7 +88,7 @@ class HeldBuffer {
 
 }  // namespace
 
-Result<std::optional<FloatVector>> read_float_buffer(PyObject* object) noexcept {
+Result<std::optional<FloatVector>> read_float_buffer(PyObject* object, RowArena* arena) noexcept {
   TRY_ASSIGN(const bool plain, exports_plain_buffer(object));
   if (!plain) return std::optional<FloatVector>();
   HeldBuffer buffer(object);
@@ -103,8 +103,9 @@ Result<std::optional<FloatVector>> read_float_buffer(PyObject* object) noexcept 
     return std::optional<FloatVector>();
   }
   const auto count = static_cast<std::size_t>(view.len / view.itemsize);
-  FloatVector vector;
-  if (!vector.try_resize(count)) return Error::no_memory();
+  FloatVector vector(arena);
+  if (!vector.try_reserve(count)) return Error::no_memory();
+  vector.set_size_reserved(count);
   if (format == 'f') {
     if (count != 0) std::memcpy(vector.data(), view.buf, count * sizeof(float));
   } else {

@@ -13,7 +13,8 @@ namespace tessaly {
 // only) that exports a one-dimensional C-contiguous buffer of native float32
 // or float64, narrowed to float32 with round-to-nearest-even: the values
 // iterating the object would give, without a Python object per element.
-// Empty when the object is anything else; the caller then iterates.
-Result<std::optional<FloatVector>> read_float_buffer(PyObject* object) noexcept;
+// Empty when the object is anything else; the caller then iterates. The
+// array is carved from `arena` if one is given.
+Result<std::optional<FloatVector>> read_float_buffer(PyObject* object, RowArena* arena) noexcept;
 
 }  // namespace tessaly

@@ -13,16 +13,11 @@
 #include "binding/access.hpp"
 #include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
+#include "binding/vectorstore_record.hpp"
 #include "binding/wrong_kind.hpp"
 
 namespace tessaly {
 namespace {
-
-struct PyVectorstore {
-  PyObject_HEAD
-  Vectorstore store;
-  AccessFlag access;
-};
 
 std::atomic<PyObject*> type_slot{nullptr};
 
@@ -60,9 +55,13 @@ PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwarg
     // runs; hold our own references to what it gave us.
     const Ref vectors = Ref::borrow(slots[1]);
     TRY_ASSIGN(std::size_t vector_size, convert_argument("vector_size", slots[0], to_size));
-    TRY_ASSIGN(Array<VectorPair> pairs,
-               convert_argument("vectors", vectors.get(), to_optional_vector_pairs));
-    auto built = Vectorstore::from_pairs(vector_size, std::move(pairs));
+    // The arrays are carved from the arena the store will own (declared
+    // first, so that it goes after them on every path).
+    std::unique_ptr<RowArena> arena(new (std::nothrow) RowArena);
+    TRY_ASSIGN(Array<VectorPair> pairs, convert_argument("vectors", vectors.get(), [&](PyObject* given) {
+                 return to_optional_vector_pairs(given, arena.get());
+               }));
+    auto built = Vectorstore::from_pairs(vector_size, std::move(pairs), std::move(arena));
     if (!built.ok()) return Error::from_engine(built.error());
 
     TRY_ASSIGN(Ref no_arguments, require(PyTuple_New(0)));
@@ -123,7 +122,10 @@ PyObject* vectorstore_insert(PyObject* self, PyObject* const* args, Py_ssize_t n
     TRY(parse_fastcall_args(kInsertSignature, args, nargs, kwnames, slots));
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::exclusive(record->access));
-    TRY_ASSIGN(FloatVector vector, convert_argument("vector", slots[0], to_float_vector));
+    RowArena* arena = record->store.arena();
+    TRY_ASSIGN(FloatVector vector, convert_argument("vector", slots[0], [&](PyObject* given) {
+                 return to_float_vector_in(given, arena);
+               }));
     TRY_ASSIGN(std::uint64_t id, convert_argument("id", slots[1], to_u64));
     auto inserted = record->store.insert(std::move(vector), id);
     if (!inserted.ok()) return Error::from_engine(inserted.error());

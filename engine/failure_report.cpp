@@ -17,7 +17,7 @@ std::string_view thread_name(long tid) noexcept {
 }
 
 void write(std::string_view text) noexcept {
-  std::fwrite(text.data(), 1, text.size(), stderr);
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "engine/vectorstore.hpp"
 
+#include <new>
+
 namespace tessaly {
 namespace {
 
@@ -10,14 +12,24 @@ EngineError vector_length_error(std::size_t length, std::size_t expected) noexce
 
 }  // namespace
 
-EngineResult<Vectorstore> Vectorstore::from_pairs(std::size_t vector_size,
-                                                  Array<VectorPair> pairs) {
+EngineResult<Vectorstore> Vectorstore::from_pairs(std::size_t vector_size, Array<VectorPair> pairs,
+                                                  std::unique_ptr<RowArena> arena) {
   for (const VectorPair& pair : pairs) {
-    if (pair.vector.size() != vector_size) return vector_length_error(pair.vector.size(), vector_size);
+    if (pair.vector.size() != vector_size) {
+      const EngineError error = vector_length_error(pair.vector.size(), vector_size);
+      pairs.clear();  // before the arena their arrays came from
+      return error;
+    }
   }
   Vectorstore store(vector_size);
+  store.arena_ = std::move(arena);
   store.vectors_ = std::move(pairs);
   return store;
+}
+
+RowArena* Vectorstore::arena() noexcept {
+  if (!arena_) arena_.reset(new (std::nothrow) RowArena);
+  return arena_.get();
 }
 
 EngineResult<void> Vectorstore::insert(FloatVector vector, std::uint64_t id) {

@@ -4,16 +4,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 
 #include "engine/array.hpp"
 #include "engine/engine_error.hpp"
+#include "engine/float_vector.hpp"
 #include "engine/kernel_path.hpp"
+#include "engine/row_arena.hpp"
 
 namespace tessaly {
-
-using FloatVector = Array<float>;
 
 struct StoredVector {
   FloatVector vector;
@@ -34,10 +35,15 @@ class Vectorstore {
  public:
   explicit Vectorstore(std::size_t vector_size) noexcept : vector_size_(vector_size) {}
 
-  // Takes the pairs, in order, as the entries; the first vector of the
-  // wrong length fails the whole construction. Neither the arrays nor the
-  // list are copied.
-  static EngineResult<Vectorstore> from_pairs(std::size_t vector_size, Array<VectorPair> pairs);
+  // Takes the pairs, in order, as the entries, and the arena their arrays
+  // were carved from (if any); the first vector of the wrong length fails
+  // the whole construction. Neither the arrays nor the list are copied.
+  static EngineResult<Vectorstore> from_pairs(std::size_t vector_size, Array<VectorPair> pairs,
+                                              std::unique_ptr<RowArena> arena = nullptr);
+
+  // Where the array of a vector meant for insert() is best carved from (made
+  // on first need; null if it cannot be made, and the heap serves).
+  RowArena* arena() noexcept;
 
   // Appends one entry, or leaves the store unchanged on a length mismatch
   // or when the entry list cannot grow.
@@ -61,6 +67,7 @@ class Vectorstore {
  private:
   EngineError query_length_error(std::size_t length) const noexcept;
 
+  std::unique_ptr<RowArena> arena_;  // outlives the entries carved from it
   Array<StoredVector> vectors_;
   std::size_t vector_size_;
 };

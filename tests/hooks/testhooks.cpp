@@ -2,9 +2,15 @@
 // can, so the tests can check them. Built for the tests only; never installed.
 #include <xmmintrin.h>
 
+#include <vector>
+
+#include "binding/convert.hpp"
 #include "binding/error.hpp"
 #include "binding/python.hpp"
+#include "binding/vectorstore_record.hpp"
+#include "engine/kernel_path.hpp"
 #include "engine/processors.hpp"
+#include "tests/hooks/stream_floor.hpp"
 
 namespace tessaly {
 namespace {
@@ -71,6 +77,92 @@ PyObject* available_parallelism_py(PyObject*, PyObject*) {
   return PyLong_FromSize_t(*count);
 }
 
+// tessaly's own Vectorstore instance (this module links a copy of the
+// binding, whose type object is a different one), under shared access.
+Result<PyVectorstore*> tessaly_store(PyObject* object) noexcept {
+  Ref module = Ref::steal(PyImport_ImportModule("tessaly"));
+  Ref type = Ref::steal(module ? PyObject_GetAttrString(module.get(), "Vectorstore") : nullptr);
+  if (!type) return Error::fetch();
+  if (Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(type.get())) {
+    return Error::type_error("expected a tessaly.Vectorstore");
+  }
+  return reinterpret_cast<PyVectorstore*>(object);
+}
+
+Result<KernelPath> kernel_path_named(PyObject* name) noexcept {
+  const char* text = PyUnicode_AsUTF8(name);
+  if (text == nullptr) return Error::fetch();
+  for (KernelPath path : available_kernel_paths()) {
+    if (kernel_path_name(path) == text) return path;
+  }
+  return Error::value_error(Message("no kernel path '") << text << "' on this processor");
+}
+
+// The kernel paths this processor has, scalar first, best last.
+PyObject* kernel_paths(PyObject*, PyObject*) {
+  return object_entry([&]() -> Result<Ref> {
+    TRY_ASSIGN(Ref names, require(PyList_New(0)));
+    for (KernelPath path : available_kernel_paths()) {
+      const std::string_view name = kernel_path_name(path);
+      TRY_ASSIGN(Ref text, require(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))));
+      if (PyList_Append(names.get(), text.get()) < 0) return Error::fetch();
+    }
+    return names;
+  });
+}
+
+// search_on_path(store, vector, top_k, path): store.search on a chosen path.
+PyObject* search_on_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return object_entry([&]() -> Result<Ref> {
+    if (nargs != 4) return Error::type_error("search_on_path(store, vector, top_k, path)");
+    TRY_ASSIGN(PyVectorstore* record, tessaly_store(args[0]));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    TRY_ASSIGN(FloatVector query, to_float_vector(args[1]));
+    TRY_ASSIGN(std::size_t top_k, to_size(args[2]));
+    TRY_ASSIGN(KernelPath path, kernel_path_named(args[3]));
+    const auto found = record->store.search(query, top_k, path);
+    if (!found.ok()) return Error::from_engine(found.error());
+    return results_to_python(found.value());
+  });
+}
+
+Result<Ref> seconds(double elapsed) noexcept {
+  if (elapsed < 0) return Error::runtime_error("could not start the threads");
+  return require(PyFloat_FromDouble(elapsed));
+}
+
+// stream_store(store, threads): seconds for one read of every entry's array,
+// in store order: the bytes a search reads.
+PyObject* stream_store(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return object_entry([&]() -> Result<Ref> {
+    if (nargs != 2) return Error::type_error("stream_store(store, threads)");
+    TRY_ASSIGN(PyVectorstore* record, tessaly_store(args[0]));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    TRY_ASSIGN(std::size_t threads, to_size(args[1]));
+    std::vector<FloatRange> ranges;
+    for (const StoredVector& entry : record->store.entries()) {
+      ranges.push_back({entry.vector.data(), entry.vector.size()});
+    }
+    return seconds(time_stream(ranges, threads));
+  });
+}
+
+// stream_buffer(buffer, threads): seconds for one read of a contiguous
+// float32 buffer (a matrix of the same bytes, laid out in one piece).
+PyObject* stream_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return object_entry([&]() -> Result<Ref> {
+    if (nargs != 2) return Error::type_error("stream_buffer(buffer, threads)");
+    TRY_ASSIGN(std::size_t threads, to_size(args[1]));
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS) < 0) return Error::fetch();
+    const FloatRange whole{static_cast<const float*>(view.buf),
+                           static_cast<std::size_t>(view.len) / sizeof(float)};
+    const double elapsed = time_stream({&whole, 1}, threads);
+    PyBuffer_Release(&view);
+    return seconds(elapsed);
+  });
+}
+
 PyMethodDef hook_methods[] = {
     {"panic_with_text", panic_with_text, METH_O, nullptr},
     {"panic_without_text", panic_without_text, METH_NOARGS, nullptr},
@@ -80,6 +172,13 @@ PyMethodDef hook_methods[] = {
     {"fetch_nothing", fetch_nothing, METH_NOARGS, nullptr},
     {"out_of_memory", out_of_memory, METH_NOARGS, nullptr},
     {"available_parallelism", available_parallelism_py, METH_NOARGS, nullptr},
+    {"kernel_paths", kernel_paths, METH_NOARGS, nullptr},
+    {"search_on_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_on_path)),
+     METH_FASTCALL, nullptr},
+    {"stream_store", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_store)),
+     METH_FASTCALL, nullptr},
+    {"stream_buffer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_buffer)),
+     METH_FASTCALL, nullptr},
     {"set_float_mode", set_float_mode, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
