@@ -82,7 +82,7 @@ EngineResult<Array<ScoredEntry>> select_top(std::span<const StoredVector> entrie
   float scores[kScoreBlock];
   for (std::size_t first = 0; first < entries.size(); first += kScoreBlock) {
     const std::size_t count = std::min(kScoreBlock, entries.size() - first);
-    score_batch_on(path, terms, entries.data() + first, count, scores);
+    score_batch_on(path, terms, entries.data() + first, count, scores, entries.size() - first);
     selection.offer_in_order(scores, entries.data() + first, count);
   }
   return std::move(selection).ranked();

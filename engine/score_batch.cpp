@@ -1,5 +1,6 @@
 #include "engine/score_batch.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -8,8 +9,7 @@
 namespace tessaly {
 namespace {
 
-using ScoreFunction = void (*)(const QueryTerms&, const StoredVector*, std::size_t,
-                               float*) noexcept;
+using kernels::ScoreFunction;
 
 struct Dispatch {
   std::array<KernelPath, 4> paths{};
@@ -76,13 +76,13 @@ std::span<const KernelPath> available_kernel_paths() noexcept {
 KernelPath best_kernel_path() noexcept { return dispatch().paths[dispatch().count - 1]; }
 
 void score_batch(const QueryTerms& query, const StoredVector* entries, std::size_t count,
-                 float* out) noexcept {
-  dispatch().best(query, entries, count, out);
+                 float* out, std::size_t readable) noexcept {
+  dispatch().best(query, entries, count, out, std::max(count, readable));
 }
 
 void score_batch_on(KernelPath path, const QueryTerms& query, const StoredVector* entries,
-                    std::size_t count, float* out) noexcept {
-  function_of(path)(query, entries, count, out);
+                    std::size_t count, float* out, std::size_t readable) noexcept {
+  function_of(path)(query, entries, count, out, std::max(count, readable));
 }
 
 }  // namespace tessaly

@@ -31,19 +31,23 @@ struct QueryTerms {
 
 
 // out[j] = cosine_score(query, entries[j].vector) for j < count, on the best
-// available path. Entries must have the query's length.
+// available path. Entries must have the query's length. `readable` (at
+// least count) entries exist from `entries` on: those after the first
+// `count` may be prefetched for the next call.
 void score_batch(const QueryTerms& query, const StoredVector* entries, std::size_t count,
-                 float* out) noexcept;
+                 float* out, std::size_t readable = 0) noexcept;
 
 // The same on a chosen path (which must be available).
 void score_batch_on(KernelPath path, const QueryTerms& query, const StoredVector* entries,
-                    std::size_t count, float* out) noexcept;
+                    std::size_t count, float* out, std::size_t readable = 0) noexcept;
 
 namespace kernels {
-void score_scalar(const QueryTerms&, const StoredVector*, std::size_t, float*) noexcept;
-void score_sse2(const QueryTerms&, const StoredVector*, std::size_t, float*) noexcept;
-void score_avx2(const QueryTerms&, const StoredVector*, std::size_t, float*) noexcept;
-void score_avx512(const QueryTerms&, const StoredVector*, std::size_t, float*) noexcept;
+using ScoreFunction = void (*)(const QueryTerms&, const StoredVector*, std::size_t, float*,
+                               std::size_t) noexcept;
+void score_scalar(const QueryTerms&, const StoredVector*, std::size_t, float*, std::size_t) noexcept;
+void score_sse2(const QueryTerms&, const StoredVector*, std::size_t, float*, std::size_t) noexcept;
+void score_avx2(const QueryTerms&, const StoredVector*, std::size_t, float*, std::size_t) noexcept;
+void score_avx512(const QueryTerms&, const StoredVector*, std::size_t, float*, std::size_t) noexcept;
 }  // namespace kernels
 
 }  // namespace tessaly

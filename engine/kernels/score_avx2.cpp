@@ -66,8 +66,8 @@ struct Avx2 {
 }  // namespace
 
 void score_avx2(const QueryTerms& query, const StoredVector* entries, std::size_t count,
-                float* out) noexcept {
-  score_lanes<Avx2>(query, entries, count, out);
+                float* out, std::size_t readable) noexcept {
+  score_lanes<Avx2>(query, entries, count, out, readable);
 }
 
 }  // namespace tessaly::kernels

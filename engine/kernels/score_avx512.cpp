@@ -78,8 +78,8 @@ struct Avx512 {
 }  // namespace
 
 void score_avx512(const QueryTerms& query, const StoredVector* entries, std::size_t count,
-                  float* out) noexcept {
-  score_lanes<Avx512>(query, entries, count, out);
+                  float* out, std::size_t readable) noexcept {
+  score_lanes<Avx512>(query, entries, count, out, readable);
 }
 
 }  // namespace tessaly::kernels

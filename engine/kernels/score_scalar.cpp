@@ -4,7 +4,7 @@
 namespace tessaly::kernels {
 
 void score_scalar(const QueryTerms& query, const StoredVector* entries, std::size_t count,
-                  float* out) noexcept {
+                  float* out, std::size_t) noexcept {
   score_one_by_one(query, entries, count, out);
 }
 

@@ -30,8 +30,8 @@ struct Sse2 {
 }  // namespace
 
 void score_sse2(const QueryTerms& query, const StoredVector* entries, std::size_t count,
-                float* out) noexcept {
-  score_lanes<Sse2>(query, entries, count, out);
+                float* out, std::size_t readable) noexcept {
+  score_lanes<Sse2>(query, entries, count, out, readable);
 }
 
 }  // namespace tessaly::kernels
