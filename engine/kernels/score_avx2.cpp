@@ -18,8 +18,8 @@ namespace {
 struct Avx2 {
   using reg = __m256;
   static constexpr std::size_t width = 8;
+  static constexpr std::size_t step = 4;
   static reg set1(float x) { return _mm256_set1_ps(x); }
-  static reg load(const float* p) { return _mm256_loadu_ps(p); }
   static void store(float* p, reg v) { _mm256_storeu_ps(p, v); }
   static reg add(reg a, reg b) { return _mm256_add_ps(a, b); }
   static reg mul(reg a, reg b) { return _mm256_mul_ps(a, b); }
@@ -27,32 +27,23 @@ struct Avx2 {
     return _mm256_setr_ps(rows[0][i], rows[1][i], rows[2][i], rows[3][i], rows[4][i], rows[5][i],
                           rows[6][i], rows[7][i]);
   }
-  // 8x8 transpose: 24 shuffles.
-  static void transpose(reg (&r)[8]) {
-    const reg t0 = _mm256_unpacklo_ps(r[0], r[1]);
-    const reg t1 = _mm256_unpackhi_ps(r[0], r[1]);
-    const reg t2 = _mm256_unpacklo_ps(r[2], r[3]);
-    const reg t3 = _mm256_unpackhi_ps(r[2], r[3]);
-    const reg t4 = _mm256_unpacklo_ps(r[4], r[5]);
-    const reg t5 = _mm256_unpackhi_ps(r[4], r[5]);
-    const reg t6 = _mm256_unpacklo_ps(r[6], r[7]);
-    const reg t7 = _mm256_unpackhi_ps(r[6], r[7]);
-    const reg u0 = _mm256_shuffle_ps(t0, t2, 0x44);
-    const reg u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-    const reg u2 = _mm256_shuffle_ps(t1, t3, 0x44);
-    const reg u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-    const reg u4 = _mm256_shuffle_ps(t4, t6, 0x44);
-    const reg u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-    const reg u6 = _mm256_shuffle_ps(t5, t7, 0x44);
-    const reg u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
-    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
-    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
-    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
-    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
-    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
-    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
-    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+  // Elements i..i+3 of rows k and k+4 share a register (a load and a load
+  // into the upper half), then a 4x4 transpose within each half: 8 shuffles
+  // for 32 elements, against 24 for 64 in a full 8x8 transpose.
+  static void columns(const float* const* rows, std::size_t i, reg (&c)[4]) {
+    reg a[4];
+    for (int k = 0; k < 4; ++k) {
+      a[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[k] + i)),
+                                  _mm_loadu_ps(rows[k + 4] + i), 1);
+    }
+    const reg t0 = _mm256_unpacklo_ps(a[0], a[1]);
+    const reg t1 = _mm256_unpackhi_ps(a[0], a[1]);
+    const reg t2 = _mm256_unpacklo_ps(a[2], a[3]);
+    const reg t3 = _mm256_unpackhi_ps(a[2], a[3]);
+    c[0] = _mm256_shuffle_ps(t0, t2, 0x44);
+    c[1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+    c[2] = _mm256_shuffle_ps(t1, t3, 0x44);
+    c[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
   }
   static reg finish(reg dot, reg squares, const QueryTerms& query) {
     const reg zero = _mm256_setzero_ps();

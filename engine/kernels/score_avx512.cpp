@@ -22,8 +22,8 @@ namespace {
 struct Avx512 {
   using reg = __m512;
   static constexpr std::size_t width = 16;
+  static constexpr std::size_t step = 16;
   static reg set1(float x) { return _mm512_set1_ps(x); }
-  static reg load(const float* p) { return _mm512_loadu_ps(p); }
   static void store(float* p, reg v) { _mm512_storeu_ps(p, v); }
   static reg add(reg a, reg b) { return _mm512_add_ps(a, b); }
   static reg mul(reg a, reg b) { return _mm512_mul_ps(a, b); }
@@ -41,7 +41,8 @@ struct Avx512 {
   // 16x16 transpose: 64 shuffles. After the two unpack stages, 128-bit lane
   // L of u[4g + m] holds element 4L + m of rows 4g..4g+3; the two 128-bit
   // shuffle stages gather those four lanes into one register per element.
-  static void transpose(reg (&r)[16]) {
+  static void columns(const float* const* rows, std::size_t i, reg (&r)[16]) {
+    for (int k = 0; k < 16; ++k) r[k] = _mm512_loadu_ps(rows[k] + i);
     reg t[16];
     for (int g = 0; g < 16; g += 2) {
       t[g] = _mm512_unpacklo_ps(r[g], r[g + 1]);

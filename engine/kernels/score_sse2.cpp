@@ -10,15 +10,18 @@ namespace {
 struct Sse2 {
   using reg = __m128;
   static constexpr std::size_t width = 4;
+  static constexpr std::size_t step = 4;
   static reg set1(float x) { return _mm_set1_ps(x); }
-  static reg load(const float* p) { return _mm_loadu_ps(p); }
   static void store(float* p, reg v) { _mm_storeu_ps(p, v); }
   static reg add(reg a, reg b) { return _mm_add_ps(a, b); }
   static reg mul(reg a, reg b) { return _mm_mul_ps(a, b); }
   static reg column(const float* const* rows, std::size_t i) {
     return _mm_setr_ps(rows[0][i], rows[1][i], rows[2][i], rows[3][i]);
   }
-  static void transpose(reg (&r)[4]) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
+  static void columns(const float* const* rows, std::size_t i, reg (&c)[4]) {
+    for (int k = 0; k < 4; ++k) c[k] = _mm_loadu_ps(rows[k] + i);
+    _MM_TRANSPOSE4_PS(c[0], c[1], c[2], c[3]);
+  }
   static reg finish(reg dot, reg squares, const QueryTerms& query) {
     const reg zero = _mm_setzero_ps();
     if (query.squared_norm == 0.0f) return zero;

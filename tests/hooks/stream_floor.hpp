@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <span>
 
+#include "engine/vectorstore.hpp"
+
 namespace tessaly {
 
 struct FloatRange {
@@ -12,10 +14,16 @@ struct FloatRange {
   std::size_t count;
 };
 
-// Seconds to read every float of the ranges once, in order, with
-// independent accumulators (the widest loads the processor has), split into
-// `threads` contiguous parts each read by a thread of its own. Negative if
-// the threads cannot be started.
-double time_stream(std::span<const FloatRange> ranges, std::size_t threads) noexcept;
+// Seconds to read every float once, in order, with independent accumulators
+// (32-byte loads where the processor has them), split into `threads`
+// contiguous parts each read by a thread of its own: the faster of a plain
+// read and one that prefetches ahead by hand. Negative if the threads
+// cannot be started.
+//
+// A store is read as a search reads it: each entry's array, found through
+// the entry, in store order.
+double time_store_read(std::span<const StoredVector> entries, std::size_t threads) noexcept;
+// A contiguous matrix of `count` floats.
+double time_matrix_read(const float* data, std::size_t count, std::size_t threads) noexcept;
 
 }  // namespace tessaly

@@ -139,11 +139,7 @@ PyObject* stream_store(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     TRY_ASSIGN(PyVectorstore* record, tessaly_store(args[0]));
     TRY_ASSIGN(Access access, Access::shared(record->access));
     TRY_ASSIGN(std::size_t threads, to_size(args[1]));
-    std::vector<FloatRange> ranges;
-    for (const StoredVector& entry : record->store.entries()) {
-      ranges.push_back({entry.vector.data(), entry.vector.size()});
-    }
-    return seconds(time_stream(ranges, threads));
+    return seconds(time_store_read(record->store.entries(), threads));
   });
 }
 
@@ -155,9 +151,8 @@ PyObject* stream_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     TRY_ASSIGN(std::size_t threads, to_size(args[1]));
     Py_buffer view;
     if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS) < 0) return Error::fetch();
-    const FloatRange whole{static_cast<const float*>(view.buf),
-                           static_cast<std::size_t>(view.len) / sizeof(float)};
-    const double elapsed = time_stream({&whole, 1}, threads);
+    const double elapsed = time_matrix_read(static_cast<const float*>(view.buf),
+                                            static_cast<std::size_t>(view.len) / sizeof(float), threads);
     PyBuffer_Release(&view);
     return seconds(elapsed);
   });
