@@ -1,20 +1,20 @@
 # Type stub for the extension module tessaly.
 #
-# A vector is any sequence of numbers except a str: its items are converted
-# with float(), so anything with __float__ or __index__ will do. Lists,
-# tuples, range, bytes, bytearray, array.array and memoryview are sequences
-# of numbers to the type system; numpy arrays (any float or integer dtype)
-# are not Sequence subclasses, so they match as buffers that can also be
-# indexed. A str is neither, so passing one is a type error.
+# A vector is any sequence of numbers except a str; each item is converted
+# as float() converts a number, so anything with __float__ or __index__ will
+# do. Lists, tuples, range, bytes, bytearray, array.array and memoryview are
+# sequences of numbers to the type system. numpy arrays (any float or
+# integer dtype) are not Sequence subclasses, so they match as buffers that
+# can be indexed, which is what the module checks for. A str is neither, so
+# passing one is a type error. Ids, sizes and counts take anything with
+# __index__.
 #
-# Ids, sizes and counts take anything with __index__.
+# PanicException has no name here because it is not a module attribute: an
+# internal failure raises it, and it derives from BaseException so that
+# `except Exception` does not swallow it.
 #
-# Errors: TypeError, ValueError, OverflowError and RuntimeError as their
-# messages say. An internal failure raises PanicException, which derives
-# from BaseException (so that `except Exception` does not swallow it) and is
-# not a module attribute, so it has no name here.
-#
-# At run time Vectorstore.__module__ is "builtins".
+# At run time Vectorstore.__module__ is "builtins" (its type names no
+# module); the stub puts it where it is imported from.
 
 from collections.abc import Buffer, Sequence
 from typing import Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
@@ -25,7 +25,6 @@ _Number: TypeAlias = SupportsFloat | SupportsIndex
 
 @type_check_only
 class _IndexableBuffer(Buffer, Protocol):
-    def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> _Number: ...
 
 _Vector: TypeAlias = Sequence[_Number] | _IndexableBuffer
