@@ -1,0 +1,45 @@
+# Type stub for the extension module tessaly.
+#
+# A vector is any sequence of numbers except a str; each item is converted
+# as float() converts a number, so anything with __float__ or __index__ will
+# do. Lists, tuples, range, bytes, bytearray, array.array and memoryview are
+# sequences of numbers to the type system. numpy arrays (any float or
+# integer dtype) are not Sequence subclasses, so they match as buffers that
+# can be indexed, which is what the module checks for. A str is neither, so
+# passing one is a type error. Ids, sizes and counts take anything with
+# __index__.
+#
+# PanicException has no name here because it is not a module attribute: an
+# internal failure raises it, and it derives from BaseException so that
+# `except Exception` does not swallow it.
+#
+# At run time Vectorstore.__module__ is "builtins" (its type names no
+# module); the stub puts it where it is imported from.
+
+from collections.abc import Buffer, Sequence
+from typing import Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
+
+__all__ = ["Vectorstore", "cosine_similarity"]
+
+_Number: TypeAlias = SupportsFloat | SupportsIndex
+
+@type_check_only
+class _IndexableBuffer(Buffer, Protocol):
+    def __getitem__(self, index: int, /) -> _Number: ...
+
+_Vector: TypeAlias = Sequence[_Number] | _IndexableBuffer
+
+def cosine_similarity(vec1: _Vector, vec2: _Vector) -> float: ...
+@final
+class Vectorstore:
+    def __new__(
+        cls, vector_size: SupportsIndex, vectors: Sequence[tuple[_Vector, SupportsIndex]] | None = None
+    ) -> Self: ...
+    @property
+    def vector_size(self) -> int: ...
+    def __len__(self) -> int: ...
+    def insert(self, vector: _Vector, id: SupportsIndex) -> None: ...
+    def search(self, vector: _Vector, top_k: SupportsIndex) -> list[tuple[float, int]]: ...
+    def parallel_search(
+        self, vector: _Vector, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
+    ) -> list[tuple[float, int]]: ...

@@ -1,0 +1,46 @@
+"""Every kind of argument tessaly accepts, type-checked against its stub
+(mypy --strict --warn-unused-ignores) and run against the module, so that
+the stub and the module agree both ways. The ignored lines must stay type
+errors and must fail at run time too."""
+
+import array
+from typing import assert_type
+
+import numpy as np
+
+import tessaly
+
+store = tessaly.Vectorstore(2, [([1.0, 0.0], 1), ((0, 1), np.uint64(2))])
+store.insert(range(2), 3)
+store.insert(b"\x01\x02", 4)
+store.insert(bytearray(b"\x02\x01"), 5)
+store.insert(array.array("f", [1.0, 2.0]), 6)
+store.insert(array.array("q", [2, 1]), 7)
+store.insert(memoryview(array.array("d", [0.5, 0.5])), 8)
+store.insert(np.array([3.0, 1.0], dtype=np.float32), np.int64(9))
+store.insert(np.array([1, 3], dtype=np.int16), 10)
+for dtype in np.typecodes["AllInteger"] + np.typecodes["Float"]:
+    store.insert(np.array([1, 1], dtype=dtype), 11)
+store.insert(vector=[np.float64(1.0), np.int8(1)], id=12)
+
+assert_type(len(store), int)
+assert_type(store.vector_size, int)
+assert_type(store.search(np.arange(2, dtype=np.float64), np.int32(3)), list[tuple[float, int]])
+assert_type(store.parallel_search((1, 0), 3), list[tuple[float, int]])
+assert_type(store.parallel_search([1, 0], 3, n_threads=np.uint8(2)), list[tuple[float, int]])
+assert_type(tessaly.cosine_similarity(b"\x03\x04", memoryview(b"\x04\x03")), float)
+assert store.search([1, 1], 2) == store.parallel_search([1, 1], 2, None)
+assert len(store) == 11 + len(np.typecodes["AllInteger"] + np.typecodes["Float"])
+
+try:
+    tessaly.cosine_similarity("ab", "ab")  # type: ignore[arg-type]
+except TypeError:
+    pass
+else:
+    raise AssertionError("a str vector was accepted")
+try:
+    store.vector_size = 3  # type: ignore[misc]
+except AttributeError:
+    pass
+else:
+    raise AssertionError("vector_size was set")
