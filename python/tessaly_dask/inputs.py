@@ -58,7 +58,8 @@ def row_chunks(vectors, rows_per_shard, default_shards):
         if isinstance(vectors, da.Array):
             return vectors.chunks[0]
         rows_per_shard = max(1, -(-n // max(1, default_shards())))
-    return (rows_per_shard,) * (n // rows_per_shard) + ((n % rows_per_shard,) if n % rows_per_shard else ())
+    whole, rest = divmod(n, rows_per_shard)
+    return (rows_per_shard,) * whole + ((rest,) if rest else ())
 
 
 def check_ids(ids, n, first_row):
