@@ -1,0 +1,132 @@
+"""Sharded search on a two-worker Dask cluster beside one local store, on the same data.
+
+    tools/python bench/sharded.py                  # 1,000,000 x 128 in 2 and in 8 shards
+    tools/python bench/sharded.py --rows 200000    # a quicker run
+
+Both sides use the same two cores: a LocalCluster of two worker processes
+with one thread each, and a local store searched by `search` (one thread)
+and `parallel_search(n_threads=2)`. The data is float32 standard normal
+with a fixed seed. Rounds alternate between the methods, so that a busy
+machine slows them alike; each round searches the same BATCH queries.
+Reported for each shard count: queries per second of each method (median
+over rounds), the ratio of `search_batch` throughput to local
+`parallel_search(n_threads=2)`, and the single-query latency of `search`
+on both sides.
+
+A worker runs a batch shard by shard, every query over one shard before
+the next shard: a shard that fits in the processor's last-level cache is
+read from memory once per batch rather than once per query, which a
+single store larger than the cache cannot do.
+"""
+import argparse
+import logging
+import platform
+import statistics
+import time
+
+import dask
+import distributed
+import numpy as np
+
+import tessaly
+from tessaly_dask import ShardedVectorstore
+
+
+def processor_model():
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown processor"
+
+
+def timed(run):
+    started = time.perf_counter()
+    result = run()
+    return time.perf_counter() - started, result
+
+
+def median_ms(run, queries):
+    run(queries[0])
+    return statistics.median(timed(lambda: run(query))[0] for query in queries) * 1e3
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--dim", type=int, default=128)
+    parser.add_argument("--shards", type=lambda text: [int(x) for x in text.split(",")],
+                        default=[2, 8], help="shard counts to run, comma-separated")
+    parser.add_argument("--batch", type=int, default=64)
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--top-k", type=int, default=10)
+    arguments = parser.parse_args()
+    n, d, k, batch = arguments.rows, arguments.dim, arguments.top_k, arguments.batch
+
+    print(f"{processor_model()}; {len(__import__('os').sched_getaffinity(0))} processors; "
+          f"CPython {platform.python_version()}, numpy {np.__version__}, "
+          f"dask {dask.__version__}, distributed {distributed.__version__}")
+    data = np.random.default_rng(1).standard_normal((n, d), dtype=np.float32)
+    queries = np.random.default_rng(2).standard_normal((batch, d), dtype=np.float32)
+
+    seconds, local = timed(lambda: tessaly.Vectorstore(d, [(row, i) for i, row in enumerate(data)]))
+    print(f"local store of {n:,} x {d} built in {seconds:.1f} s")
+
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
+            distributed.Client(cluster) as client:
+        for shards in arguments.shards:
+            compare(client, local, data, queries, shards, k, arguments.rounds)
+
+
+def compare(client, local, data, queries, shards, k, rounds):
+    n, batch = len(data), len(queries)
+
+    def build():
+        store = ShardedVectorstore.from_array(client, data, rows_per_shard=-(-n // shards))
+        distributed.wait(store.shards)
+        return store
+    seconds, sharded = timed(build)
+    holders = client.who_has(list(sharded.shards))
+    per_worker = sorted(sum(1 for shard in sharded.shards if holders[shard.key][0] == worker)
+                        for worker in client.nthreads())
+    print(f"\n{sharded!r} built in {seconds:.1f} s; shards per worker {per_worker}, "
+          f"{sharded.shard_lengths[0] * data.shape[1] * 4 / 2**20:.0f} MiB of rows each")
+
+    expected = [local.search(query, k) for query in queries]
+    same = sharded.search_batch(queries, k) == expected
+    print(f"search_batch agrees with the local store on all {batch} queries: {same}")
+
+    methods = {
+        "local search": lambda: [local.search(query, k) for query in queries],
+        "local parallel_search(n_threads=2)":
+            lambda: [local.parallel_search(query, k, 2) for query in queries],
+        f"sharded search_batch ({batch} per batch)": lambda: sharded.search_batch(queries, k),
+    }
+    times = {name: [] for name in methods}
+    for _ in range(rounds):
+        for name, run in methods.items():
+            times[name].append(timed(run)[0])
+    rates = {name: batch / statistics.median(spent) for name, spent in times.items()}
+
+    print(f"top_k {k}, {rounds} rounds of {batch} queries; queries per second:")
+    for name, rate in rates.items():
+        print(f"  {name:<40} {rate:8.1f}")
+    local_rate, sharded_rate = list(rates.values())[1:]
+    print(f"  ratio sharded search_batch / local parallel_search(2): "
+          f"{sharded_rate / local_rate:.2f}x")
+
+    latency_queries = queries[:25]
+    print(f"single-query latency, median of {len(latency_queries)} (ms):")
+    for name, run in [("local search", lambda q: local.search(q, k)),
+                      ("local parallel_search(n_threads=2)",
+                       lambda q: local.parallel_search(q, k, 2)),
+                      ("sharded search", lambda q: sharded.search(q, k))]:
+        print(f"  {name:<40} {median_ms(run, latency_queries):8.2f}")
+
+
+if __name__ == "__main__":
+    main()

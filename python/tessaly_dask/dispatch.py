@@ -1,0 +1,159 @@
+"""One task per shard, run on the worker that holds the shard, with every
+wait bounded.
+
+A search task names its shard's future as its only argument and is pinned,
+without fallback, to the worker the scheduler says holds the shard. So the
+scheduler never picks another worker for it, work stealing never moves it
+(a pinned task has no other worker to go to), and the shard, which cannot
+be pickled, never has to travel. If that worker dies, Dask rebuilds the
+shard elsewhere, and a pinned task would wait forever for the dead worker:
+so while waiting, the holders are checked every POLL seconds, and a round
+whose holders changed is cancelled and run again on the new holders.
+"""
+import copy
+import time
+import uuid
+
+from distributed import CancelledError, wait
+
+from .errors import NoWorkersError
+from .placement import holders_of, workers_now
+
+POLL = 0.5
+# A gather is retried (after the holders are checked) when it takes longer.
+GATHER_SLICE = 30.0
+
+
+class Watch:
+    """The bounds of one call: an overall deadline and a limit on the time
+    spent with no worker in the cluster."""
+
+    def __init__(self, client, timeout, no_worker_timeout):
+        self.client = client
+        self.timeout = timeout
+        self.no_worker_timeout = no_worker_timeout
+        self.started = time.monotonic()
+        self.no_workers_since = None
+
+    def remaining(self):
+        if self.timeout is None:
+            return float("inf")
+        return self.timeout - (time.monotonic() - self.started)
+
+    def slice(self, longest=POLL):
+        return max(0.0, min(longest, self.remaining()))
+
+    def check(self, waiting_for):
+        """Raises when the call ran out of time or the cluster out of
+        workers; returns the workers (see placement.workers_now)."""
+        if self.remaining() <= 0:
+            raise TimeoutError(f"{waiting_for} did not finish within {self.timeout} s; "
+                               f"the workers may be paused, busy or gone")
+        workers = workers_now(self.client)
+        now = time.monotonic()
+        if workers:
+            self.no_workers_since = None
+        elif self.no_workers_since is None:
+            self.no_workers_since = now
+        elif now - self.no_workers_since >= self.no_worker_timeout:
+            raise NoWorkersError(f"the cluster has had no worker for {self.no_worker_timeout} s, "
+                                 f"so no shard can be held or searched")
+        return workers
+
+
+def waited(futures, seconds):
+    """Whether every future finished (or failed) within the given seconds;
+    False too when one was cancelled (client.restart, say)."""
+    try:
+        wait(futures, timeout=seconds)
+    except (TimeoutError, CancelledError):
+        return False
+    return True
+
+
+def raise_error_of(future):
+    """Raises a copy of the future's exception. Raising the one the client
+    keeps would hang this call's frames, and with them the futures, on the
+    client's own record of the future, which would then never be released."""
+    error = future.exception()
+    raise copy.copy(error).with_traceback(error.__traceback__)
+
+
+def raise_failed_build(shards):
+    for shard in shards:
+        if shard.status == "error":
+            raise_error_of(shard)
+
+
+def locate(shard_set, watch):
+    """The shards' futures and the address of the worker holding each, once all are built."""
+    client = shard_set.client
+    while True:
+        shards = shard_set.futures
+        if waited(shards, watch.slice()):
+            raise_failed_build(shards)
+            holders = holders_of(client, shards)
+            found = [holders.get(shard.key, ()) for shard in shards]
+            if all(found):
+                return shards, [addresses[0] for addresses in found]
+        shard_set.heal(watch.check("building the shards"))
+
+
+def moved(client, shards, holders):
+    """Whether any shard is no longer held by the worker its task is pinned to."""
+    now = holders_of(client, shards)
+    return any(holder not in now.get(shard.key, ()) for shard, holder in zip(shards, holders))
+
+
+def gather_within(client, futures, seconds):
+    async def fetch():
+        return await client.gather(futures, asynchronous=True)
+    return client.sync(fetch, callback_timeout=seconds)
+
+
+def collect(shard_set, tasks, shards, holders, watch):
+    """The tasks' results, or None when the round must run again: a holder
+    changed, a task was cancelled or a shard was rebuilt."""
+    client = shard_set.client
+    while not waited(tasks, watch.slice()):
+        if moved(client, shards, holders) or any(task.cancelled() for task in tasks):
+            return None
+        if shard_set.heal(watch.check("searching the shards")):
+            return None
+    if any(task.status != "finished" for task in tasks):
+        if moved(client, shards, holders):
+            return None
+        for task in tasks:
+            if task.status == "error":
+                raise_error_of(task)
+    while True:
+        try:
+            return gather_within(client, tasks, watch.slice(GATHER_SLICE))
+        except CancelledError:
+            return None
+        except TimeoutError:
+            if moved(client, shards, holders):
+                return None
+            watch.check("fetching the results")
+
+
+def run_on_holders(shard_set, function, args, watch):
+    """function(shard, *args) for every shard, on the shard's own worker, in
+    shard order: one task per shard, one round trip for the whole call."""
+    client = shard_set.client
+    while True:
+        shards, holders = locate(shard_set, watch)
+        tasks = [client.submit(function, shard, *args, key=f"tessaly-search-{uuid.uuid4().hex}",
+                               workers=[holder], allow_other_workers=False, pure=False)
+                 for shard, holder in zip(shards, holders)]
+        results = None
+        try:
+            results = collect(shard_set, tasks, shards, holders, watch)
+        finally:
+            if results is None:
+                client.cancel(tasks)
+            for task in tasks:
+                task.release()
+        if results is not None:
+            return results
+        watch.check("searching the shards")

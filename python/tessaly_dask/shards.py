@@ -1,0 +1,73 @@
+"""What runs on the workers: building a shard and searching it.
+
+These functions travel by reference (module and name), so every worker must
+be able to import tessaly_dask; importing it registers the shard's size
+with Dask (see sizing.py).
+"""
+import numpy as np
+
+import tessaly
+
+from .sizing import entries_bytes
+
+
+def rows_to_float32(rows):
+    """The float32 rows tessaly would store for these rows: float32 as is,
+    float64 narrowed, anything else through double."""
+    rows = np.asarray(rows)
+    if rows.dtype == np.float32:
+        return np.ascontiguousarray(rows)
+    return np.ascontiguousarray(rows.astype(np.float64, copy=False).astype(np.float32))
+
+
+def check_id_range(ids, first_row):
+    """Raises OverflowError for ids outside [0, 2**64), naming the first one's row."""
+    if ids.dtype.kind == "i" and len(ids) and ids.min() < 0:
+        row = first_row + int(np.argmax(ids < 0))
+        raise OverflowError(f"id {int(ids[row - first_row])} of row {row} is not in [0, 2**64)")
+
+
+def spill_target():
+    """The managed memory, in bytes, above which this worker spills to disk, or None."""
+    try:
+        from distributed import get_worker
+        from distributed.spill import SpillBuffer
+        data = get_worker().data
+    except (ImportError, ValueError):
+        return None
+    return data.n if isinstance(data, SpillBuffer) else None
+
+
+def check_fits(count, vector_size):
+    # A value at least as large as the spill target goes straight to disk,
+    # where a shard cannot go (a store is not picklable): say so plainly,
+    # before building it.
+    target = spill_target()
+    size = entries_bytes(count, vector_size)
+    if target is not None and size >= target:
+        raise MemoryError(
+            f"a shard of {count} rows needs about {size} bytes, at least this worker's "
+            f"spill target of {target} bytes; use smaller shards or give workers more memory")
+
+
+def build_shard(rows, ids, first_row):
+    """A Vectorstore of these rows; ids None means the row numbers from first_row."""
+    rows = rows_to_float32(rows)
+    check_fits(*rows.shape)
+    if ids is None:
+        ids = range(first_row, first_row + len(rows))
+    else:
+        ids = np.asarray(ids)
+        check_id_range(ids, first_row)
+        ids = ids.tolist()
+    shard = tessaly.Vectorstore(rows.shape[1])
+    insert = shard.insert
+    for row, id in zip(rows, ids):
+        insert(row, id)
+    return shard
+
+
+def search_shard(shard, queries, top_k):
+    """The shard's own ranked top_k for every row of a 2-D float32 array."""
+    search = shard.search
+    return [search(query, top_k) for query in queries]

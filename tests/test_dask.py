@@ -1,0 +1,279 @@
+"""tessaly_dask: a store sharded over a Dask cluster answers exactly as one store.
+
+One two-worker process cluster serves the module; the tests that take
+workers away run last on it, and the one that leaves no worker at all has a
+cluster of its own.
+"""
+import array
+import gc
+import logging
+import math
+import os
+import signal
+import struct
+import threading
+import time
+from collections import Counter
+
+import pytest
+
+if os.environ.get("TESSALY_BUILD_DIR", "").endswith("-address"):
+    pytest.skip("Dask's worker processes do not run under AddressSanitizer",
+                allow_module_level=True)
+np = pytest.importorskip("numpy")
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+
+import tessaly  # noqa: E402
+from tessaly_dask import NoWorkersError, ShardedVectorstore  # noqa: E402
+
+BIG = 2**60 + 2**36 + 1   # int -> float32 directly and through double round differently
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0", silence_logs=logging.CRITICAL) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+def bits(results):
+    """Search results with each score as its exact double bits (NaN included)."""
+    return [(struct.pack("<d", score), id) for score, id in results]
+
+
+def reference(rows, ids=None):
+    ids = range(len(rows)) if ids is None else ids
+    return tessaly.Vectorstore(rows.shape[1], [(row, int(id)) for row, id in zip(rows, ids)])
+
+
+def tie_rows():
+    """Few distinct small-integer rows: equal scores everywhere, runs of
+    duplicates across every shard boundary, a zero row, and a row that scores
+    NaN (or, made integer, scores exactly 0 against [1, 1, 0] only if
+    converted to float32 through double)."""
+    rng = np.random.default_rng(7)
+    rows = rng.integers(-1, 2, (60, 3)).astype(np.float64)
+    rows[10:30] = rows[10]
+    rows[44] = 0
+    rows[51] = [np.inf, -2.0**60, 0]
+    return rows
+
+
+def integer_rows(rows):
+    rows = np.nan_to_num(rows, posinf=0).astype(np.int64)
+    rows[51, 0] = BIG
+    return rows
+
+
+QUERIES = [[1, 0, 0], [1, -1, 1], [0, 0, 0], [math.nan, 1, 0], [0.5, 2, -1], [1, 1, 0]]
+TOP_KS = [0, 1, 7, 25, 60, 100]
+
+
+def assert_agrees(store, expected):
+    for top_k in TOP_KS:
+        assert bits_lists(store.search_batch(QUERIES, top_k)) == \
+            bits_lists([expected.search(query, top_k) for query in QUERIES]), top_k
+    for query in QUERIES:
+        assert bits(store.search(query, 25)) == bits(expected.search(query, 25))
+
+
+def bits_lists(lists):
+    return [bits(results) for results in lists]
+
+
+@pytest.mark.parametrize("make", [
+    lambda rows, ids: {"vectors": rows.astype(np.float32), "rows_per_shard": 7},
+    lambda rows, ids: {"vectors": rows, "ids": ids, "rows_per_shard": 1},
+    lambda rows, ids: {"vectors": integer_rows(rows), "ids": ids},
+    lambda rows, ids: {"vectors": da.from_array(rows, chunks=((13, 0, 20, 1, 26), 3)),
+                       "ids": da.from_array(ids, chunks=30)},
+    lambda rows, ids: {"vectors": da.from_array(rows.astype(np.float32), chunks=(9, 3)),
+                       "ids": ids, "rows_per_shard": 16},
+], ids=["numpy-float32", "one-row-shards", "numpy-int64", "dask-uneven-chunks", "dask-rechunked"])
+def test_agrees_with_one_store(client, make):
+    rows = tie_rows()
+    ids = np.random.default_rng(3).integers(0, 2**64, len(rows), dtype=np.uint64)
+    arguments = make(rows, ids)
+    store = ShardedVectorstore.from_array(client, **arguments)
+    vectors = arguments["vectors"]
+    vectors = vectors.compute() if isinstance(vectors, da.Array) else vectors
+    expected = reference(vectors, None if "ids" not in arguments else ids)
+    assert_agrees(store, expected)
+
+
+def test_append_spreads_and_continues(client):
+    rows = tie_rows()
+    store = ShardedVectorstore.from_array(client, rows[:40], rows_per_shard=10)
+    distributed.wait(store.shards)
+    holders = client.who_has(list(store.shards))
+    assert sorted(Counter(holders[shard.key][0] for shard in store.shards).values()) == [2, 2]
+    store.append(da.from_array(rows[40:55], chunks=5))
+    store.append(rows[55:], np.array([7, 7, 9, 2**64 - 1, 0], dtype=np.uint64), rows_per_shard=2)
+    assert (len(store), store.n_shards, store.vector_size) == (60, 10, 3)
+    assert store.shard_lengths == (10,) * 4 + (5,) * 3 + (2, 2, 1)
+    assert all(isinstance(shard, distributed.Future) for shard in store.shards)
+    assert repr(store) == "ShardedVectorstore(vector_size=3, len=60, n_shards=10)"
+    ids = list(range(55)) + [7, 7, 9, 2**64 - 1, 0]
+    assert_agrees(store, reference(rows, ids))
+
+
+class LyingFloat(float):
+    def __float__(self):
+        return 0.0
+
+
+class Index:
+    def __index__(self):
+        return BIG
+
+
+@pytest.mark.parametrize("query", [
+    [BIG, 2**60], np.array([BIG, 2**60]), np.array([BIG, 2**60], dtype=np.uint64),
+    [np.int64(BIG), 2**60], [Index(), 2**60], np.array([BIG, 2**60], dtype=object),
+    [1 + 2**-24, 1.0], np.array([1 + 2**-24, 1.0]), array.array("d", [1 + 2**-24, 1.0]),
+    [LyingFloat(3.5), 1.0], np.array([[3.0, 9.0], [1 + 2**-24, 1.0]])[:, 0],
+    np.array([1 + 2**-24, 1.0], dtype=np.longdouble), bytes([250, 3]),
+], ids=lambda query: type(query).__name__)
+def test_query_conversion_matches_tessaly(client, query):
+    # A row (1, -1) scores exactly 0 against a query of two equal float32
+    # elements and not otherwise: one rounding step apart changes the bits.
+    rows = np.array([[1, -1], [1, 0], [0, 1], [-1, 1], [3, -2]], dtype=np.float32)
+    store = ShardedVectorstore.from_array(client, rows, rows_per_shard=2)
+    expected = reference(rows).search(query, 5)
+    assert bits(store.search(query, 5)) == bits(expected)
+    assert bits_lists(store.search_batch([query, query], 5)) == [bits(expected)] * 2
+
+
+BAD_SEARCHES = [
+    ([1, 0], 1), ([1, 0, 0, 0], 1), ("abc", 1), (None, 1), ([1, "x", 0], 1), ([1, 2**1100, 0], 1),
+    (np.zeros((1, 3)), 1), ([1, 0, 0], -1), ([1, 0, 0], 2**64), ([1, 0, 0], 1.0),
+    ([1, 0, 0], "2"), ([1, 0], 2**64),
+]
+
+
+@pytest.mark.parametrize("vector, top_k", BAD_SEARCHES)
+def test_errors_match_vectorstore(client, vector, top_k):
+    store = ShardedVectorstore.from_array(client, tie_rows()[:6], rows_per_shard=3)
+    with pytest.raises(Exception) as expected:
+        reference(tie_rows()[:6]).search(vector, top_k)
+    calls = [lambda: store.search(vector, top_k),
+             lambda: store.search_batch([[0, 1, 0], vector], top_k)]
+    if isinstance(vector, list) and vector == [1, 0, 0]:
+        calls.append(lambda: store.search_batch(np.zeros((2, 3)), top_k))
+    for call in calls:
+        with pytest.raises(type(expected.value)) as raised:
+            call()
+        assert str(raised.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("vectors, ids, rows_per_shard, error", [
+    ([[1.0, 2.0]], None, None, TypeError),
+    (np.zeros(3), None, None, ValueError),
+    (np.zeros((2, 2, 2)), None, None, ValueError),
+    (np.zeros((2, 2), dtype=complex), None, None, TypeError),
+    (np.array([["a", "b"]]), None, None, TypeError),
+    (da.zeros((4, 4), chunks=(2, 2)), None, None, ValueError),
+    (np.zeros((3, 2)), np.arange(2), None, ValueError),
+    (np.zeros((3, 2)), np.zeros(3), None, TypeError),
+    (np.zeros((3, 2)), np.zeros((3, 1), dtype=int), None, ValueError),
+    (np.zeros((3, 2)), np.array([0, -1, 2]), None, OverflowError),
+    (np.zeros((3, 2)), [0, 1, 2], None, TypeError),
+    (np.zeros((3, 2)), None, 0, ValueError),
+    (np.zeros((3, 2)), None, 1.5, TypeError),
+    (da.zeros((4, 2), chunks=2)[da.arange(4) > 1], None, None, ValueError),
+])
+def test_bad_input_raises_before_sending(client, monkeypatch, vectors, ids, rows_per_shard,
+                                         error):
+    def no_sending(*args, **kwargs):
+        raise AssertionError("sent before the input was checked")
+    monkeypatch.setattr(client, "compute", no_sending)
+    with pytest.raises(error):
+        ShardedVectorstore.from_array(client, vectors, ids, rows_per_shard=rows_per_shard)
+
+
+def test_appended_columns_must_match(client, monkeypatch):
+    store = ShardedVectorstore.from_array(client, np.ones((4, 3)), rows_per_shard=2)
+    monkeypatch.setattr(client, "compute", lambda *args, **kwargs: 1 / 0)
+    with pytest.raises(ValueError, match="^vectors has 2 columns but the store expects 3$"):
+        store.append(np.ones((4, 2)))
+
+
+def test_build_errors_surface_at_search(client):
+    ids = da.from_array(np.array([1, 2, -3, 4]), chunks=2)
+    store = ShardedVectorstore.from_array(client, np.ones((4, 2)), ids, rows_per_shard=2)
+    with pytest.raises(OverflowError, match="^id -3 of row 2 is not in"):
+        store.search([1, 0], 1)
+
+
+def test_queued_searches_stay_on_their_shard(client):
+    # One shard, so one worker has a queue of searches and the other none:
+    # what Dask's work stealing acts on, were the tasks free to move.
+    rows = np.random.default_rng(5).standard_normal((100_000, 16), dtype=np.float32)
+    queries = rows[:64] + 0.5
+    store = ShardedVectorstore.from_array(client, rows, rows_per_shard=len(rows), timeout=60)
+    local = reference(rows)
+    expected = bits_lists([local.search(query, 5) for query in queries])
+    results = []
+
+    def run():
+        for _ in range(4):
+            results.append(bits_lists(store.search_batch(queries, 5)) == expected)
+
+    threads = [threading.Thread(target=run) for _ in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [True] * 24
+
+
+def test_survives_killed_and_retired_workers(client):
+    rows = tie_rows()
+    store = ShardedVectorstore.from_array(client, rows, rows_per_shard=8, timeout=60)
+    expected = bits_lists([reference(rows).search(query, 30) for query in QUERIES])
+    assert bits_lists(store.search_batch(QUERIES, 30)) == expected
+
+    victim = client.who_has([store.shards[0]])[store.shards[0].key][0]
+    os.kill(client.run(os.getpid)[victim], signal.SIGKILL)
+    assert bits_lists(store.search_batch(QUERIES, 30)) == expected     # at once, and
+    client.wait_for_workers(2, timeout=30)
+    assert victim not in client.who_has([store.shards[0]])[store.shards[0].key]
+    assert bits_lists(store.search_batch(QUERIES, 30)) == expected     # once it is back
+
+    # A retiring worker cannot hand its shards over; searching rebuilds them
+    # elsewhere, and then the retirement completes. Stores of earlier tests,
+    # never searched again, must be gone first.
+    gc.collect()
+    retiring = client.who_has([store.shards[0]])[store.shards[0].key][0]
+    retirement = threading.Thread(target=client.retire_workers, args=([retiring],))
+    retirement.start()
+    deadline = time.monotonic() + 30
+    while retirement.is_alive() and time.monotonic() < deadline:
+        assert bits_lists(store.search_batch(QUERIES, 30)) == expected
+    retirement.join(timeout=1)
+    assert not retirement.is_alive() and retiring not in client.nthreads()
+
+
+def test_no_worker_left():
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                                  dashboard_address=":0",
+                                  silence_logs=logging.CRITICAL) as cluster:
+        with distributed.Client(cluster) as client:
+            rows = tie_rows()
+            store = ShardedVectorstore.from_array(client, rows, rows_per_shard=20,
+                                                  no_worker_timeout=1)
+            expected = bits(reference(rows).search([1, 0, 0], 30))
+            assert bits(store.search([1, 0, 0], 30)) == expected
+            cluster.scale(0)
+            while client.nthreads():
+                time.sleep(0.05)
+            started = time.monotonic()
+            with pytest.raises(NoWorkersError, match="no worker for 1.0 s"):
+                store.search([1, 0, 0], 30)
+            assert time.monotonic() - started < 5
+            # Workers that join later get the lost shards rebuilt.
+            cluster.scale(1)
+            client.wait_for_workers(1, timeout=30)
+            assert bits(store.search([1, 0, 0], 30)) == expected
