@@ -7,7 +7,8 @@ reading the same bytes.
 
 One run, one machine, the same data for every tool (float32 standard normal,
 fixed seed). Latency is the median over QUERIES queries after a warm-up, in
-ms per query. faiss (IndexFlatIP), hnswlib (BFIndex, cosine) and numpy work
+ms per query; every method and floor is timed once per query in turn, so
+that a drift in the machine's speed touches all of them alike. faiss (IndexFlatIP), hnswlib (BFIndex, cosine) and numpy work
 on their own copies (faiss and numpy on L2-normalised rows, their fastest
 exact cosine); tessaly scores the raw vectors with its bit-exact kernel,
 through `search` on the best kernel path and, by the test hooks, on every
@@ -16,8 +17,9 @@ path the processor has.
 The floor is measured natively by the test hooks: one read of exactly the
 bytes a search reads (every entry's array, in store order) and, beside it,
 of a contiguous matrix of the same size, each with independent accumulators
-on one and on two threads. Every tessaly time is stated as a ratio to both
-floors of its thread count.
+on one and on two threads, the faster of a plain read and one prefetching
+by hand. Every time is stated as a ratio to both floors of its thread count
+(two threads for the methods that use more).
 """
 import argparse
 import os
@@ -36,7 +38,6 @@ import tessaly
 SHAPES = [(100_000, 128), (1_000_000, 128), (100_000, 768)]
 TOP_KS = [10, 1000]
 QUERIES = 21
-FLOOR_READS = 9
 BUILD_ROWS = 200_000
 FLAGS = ("sse2", "avx2", "avx512f", "fma")
 
@@ -82,20 +83,6 @@ def store_memory(n, d):
     return int(probe.stdout)
 
 
-def median_ms(run, queries):
-    run(queries[-1])  # warm-up
-    times = []
-    for q in queries:
-        started = time.perf_counter()
-        run(q)
-        times.append(time.perf_counter() - started)
-    return statistics.median(times) * 1e3
-
-
-def floor_ms(read):
-    return statistics.median(read() for _ in range(FLOOR_READS)) * 1e3
-
-
 def numpy_top_k(unit, q, k):
     scores = unit @ q
     top = np.argpartition(-scores, k - 1)[:k] if k < len(scores) else np.arange(len(scores))
@@ -133,9 +120,11 @@ def bench_shape(n, d, rng, threads, paths):
     brute.init_index(max_elements=n)
     brute.add_items(data, np.arange(n))
 
-    floors = {t: {"store": floor_ms(lambda: hooks.stream_store(store, t)),
-                  "matrix": floor_ms(lambda: hooks.stream_buffer(data, t))} for t in (1, 2)}
     best = paths[-1]
+    floor_reads = {(t, kind): read for t in (1, 2) for kind, read in
+                   (("store", lambda t=t: hooks.stream_store(store, t)),
+                    ("matrix", lambda t=t: hooks.stream_buffer(data, t)))}
+    samples = {key: [] for key in floor_reads}
     rows = {}
     for k in TOP_KS:
         def faiss_search(q, t):
@@ -153,8 +142,23 @@ def bench_shape(n, d, rng, threads, paths):
                    queries) for path in paths if path != "scalar"]
         cells += [("parallel_search(n_threads=2)", 2, lambda q: store.parallel_search(q, k, 2), queries),
                   ("parallel_search()", threads, lambda q: store.parallel_search(q, k), queries)]
-        rows[k] = [(name, t, median_ms(run, qs)) for name, t, run, qs in cells]
+        # Round robin: every method (and the floors) once per query, so that
+        # a change in the machine's speed during the run touches all alike.
+        times = [[] for _ in cells]
+        for q in range(-1, QUERIES):  # -1: the warm-up round
+            for key, read in floor_reads.items():
+                elapsed = read()
+                if q >= 0 and k == TOP_KS[0]:
+                    samples[key].append(elapsed)
+            for cell, (_, _, run, qs) in zip(times, cells):
+                started = time.perf_counter()
+                run(qs[q])
+                if q >= 0:
+                    cell.append(time.perf_counter() - started)
+        rows[k] = [(name, t, statistics.median(cell) * 1e3) for (name, t, _, _), cell in zip(cells, times)]
         faiss.omp_set_num_threads(1)
+    floors = {t: {kind: statistics.median(samples[t, kind]) * 1e3 for kind in ("store", "matrix")}
+              for t in (1, 2)}
     del store, index, brute
     return {"n": n, "d": d, "raw": raw, "memory": memory, "floors": floors, "rows": rows}
 
@@ -255,7 +259,7 @@ def main():
     print(f"kernel paths: {', '.join(paths)}; search uses {paths[-1]}")
     print(f"tessaly (CPython {sys.version.split()[0]}), faiss {faiss.__version__}, "
           f"hnswlib {getattr(hnswlib, '__version__', '')}, numpy {np.__version__}; "
-          f"median of {QUERIES} queries after a warm-up; floors: median of {FLOOR_READS} reads")
+          f"median of {QUERIES} queries after a warm-up, methods and floors taken in turn")
     rng = np.random.default_rng(2026)
     summary = []
     for n, d in SHAPES[:1] if args.quick else SHAPES:
