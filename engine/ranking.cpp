@@ -44,13 +44,29 @@ void TopSelection::offer_in_order(const float* scores, const StoredVector* entri
                                   std::size_t count) noexcept {
   std::size_t j = 0;
   while (j < count && !limited_) offer(scores[j], &entries[j]), ++j;
-  for (; j < count; ++j) {
-    // The threshold's entry comes earlier, so only a strictly greater score
-    // (or any number against a NaN threshold) can win.
-    const float score = scores[j];
-    if (score > threshold_.score || (threshold_.score != threshold_.score && score == score)) {
-      offer(score, &entries[j]);
+  // The threshold's entry comes earlier, so only a strictly greater score
+  // can win (against a NaN threshold: any number, so any score >= -inf).
+  // Most runs of eight fall short and are passed over in one test.
+  constexpr std::size_t kRun = 8;
+  while (j < count) {
+    const bool nan_threshold = threshold_.score != threshold_.score;
+    const float bar = nan_threshold ? -__builtin_inff() : threshold_.score;
+    const std::size_t end = std::min(count, j + kRun);
+    bool any = false;
+    if (end - j == kRun) {
+      for (std::size_t k = 0; k < kRun; ++k) any |= nan_threshold ? scores[j + k] >= bar : scores[j + k] > bar;
+    } else {
+      any = true;
     }
+    if (any) {
+      for (; j < end; ++j) {
+        const float score = scores[j];
+        if (score > threshold_.score || (threshold_.score != threshold_.score && score == score)) {
+          offer(score, &entries[j]);
+        }
+      }
+    }
+    j = end;
   }
 }
 
