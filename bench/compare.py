@@ -7,10 +7,10 @@ reading the same bytes.
 
 One run, one machine, the same data for every tool (float32 standard normal,
 fixed seed). Latency is the median over QUERIES queries after a warm-up, in
-ms per query; every method and floor is timed once per query in turn, so
-that a drift in the machine's speed touches all of them alike, each right
-after an untimed call of its own (a store that fits in cache is then found
-there, as by a stream of queries). faiss (IndexFlatIP), hnswlib (BFIndex, cosine) and numpy work
+ms per query; every method and floor is timed once per query in turn (in
+a new order each round), so that a drift in the machine's speed touches all
+of them alike, each right after an untimed call of its own (a store that
+fits in cache is then found there, as by a stream of queries). faiss (IndexFlatIP), hnswlib (BFIndex, cosine) and numpy work
 on their own copies (faiss and numpy on L2-normalised rows, their fastest
 exact cosine); tessaly scores the raw vectors with its bit-exact kernel,
 through `search` on the best kernel path and, by the test hooks, on every
@@ -25,6 +25,7 @@ by hand. Every time is stated as a ratio to both floors of its thread count
 """
 import argparse
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -122,7 +123,7 @@ def bench_shape(n, d, rng, threads, paths):
     brute.init_index(max_elements=n)
     brute.add_items(data, np.arange(n))
 
-    best = paths[-1]
+    best = hooks.search_path()
     floor_reads = {(t, kind): read for t in (1, 2) for kind, read in
                    (("store", lambda t=t: hooks.stream_store(store, t)),
                     ("matrix", lambda t=t: hooks.stream_buffer(data, t)))}
@@ -146,19 +147,24 @@ def bench_shape(n, d, rng, threads, paths):
                   ("parallel_search()", threads, lambda q: store.parallel_search(q, k), queries)]
         # Round robin: every method (and the floors) once per query, so that
         # a change in the machine's speed during the run touches all alike.
+        # In a new order every round, so that no method always follows the
+        # same neighbour (which may have pushed its data out of the cache).
         times = [[] for _ in cells]
+        turns = [("floor", key) for key in floor_reads] + [("cell", i) for i in range(len(cells))]
         for q in range(-1, QUERIES):  # -1: the warm-up round
-            for key, read in floor_reads.items():
-                read()
-                elapsed = read()
-                if q >= 0 and k == TOP_KS[0]:
-                    samples[key].append(elapsed)
-            for cell, (_, _, run, qs) in zip(times, cells):
+            for kind, key in random.Random(q).sample(turns, len(turns)):
+                if kind == "floor":
+                    floor_reads[key]()
+                    elapsed = floor_reads[key]()
+                    if q >= 0 and k == TOP_KS[0]:
+                        samples[key].append(elapsed)
+                    continue
+                _, _, run, qs = cells[key]
                 run(qs[q - 1])  # the method's own data back in cache, where it fits
                 started = time.perf_counter()
                 run(qs[q])
                 if q >= 0:
-                    cell.append(time.perf_counter() - started)
+                    times[key].append(time.perf_counter() - started)
         rows[k] = [(name, t, statistics.median(cell) * 1e3) for (name, t, _, _), cell in zip(cells, times)]
         faiss.omp_set_num_threads(1)
     floors = {t: {kind: statistics.median(samples[t, kind]) * 1e3 for kind in ("store", "matrix")}
@@ -194,7 +200,7 @@ def lookup(result, k, prefix):
 def targets(summary, rates, paths):
     """(target, measured, met) for every shape and top_k."""
     out = []
-    best = paths[-1]
+    best = hooks.search_path()
     for r in summary:
         shape = f"{r['n']:,} x {r['d']}"
         one, two = r["floors"][1]["store"], r["floors"][2]["store"]
@@ -260,7 +266,7 @@ def main():
     paths = hooks.kernel_paths()
     model, flags = processor()
     print(f"processor: {model}; {os.cpu_count()} processors, {threads} usable; flags: {' '.join(flags)}")
-    print(f"kernel paths: {', '.join(paths)}; search uses {paths[-1]}")
+    print(f"kernel paths: {', '.join(paths)}; search uses {hooks.search_path()}")
     print(f"tessaly (CPython {sys.version.split()[0]}), faiss {faiss.__version__}, "
           f"hnswlib {getattr(hnswlib, '__version__', '')}, numpy {np.__version__}; "
           f"median of {QUERIES} queries after a warm-up, methods and floors taken in turn")
@@ -276,7 +282,7 @@ def main():
     for name, value, met in targets(summary, rates, paths):
         print(f"{'met ' if met else 'MISS'} {value:6.2f}  {name}")
     if args.plot:
-        plot(summary, f"{model}, {paths[-1]} path", args.plot)
+        plot(summary, f"{model}, search on the {hooks.search_path()} path", args.plot)
         print(f"\nchart: {args.plot}")
 
 

@@ -98,7 +98,7 @@ Result<KernelPath> kernel_path_named(PyObject* name) noexcept {
   return Error::value_error(Message("no kernel path '") << text << "' on this processor");
 }
 
-// The kernel paths this processor has, scalar first, best last.
+// The kernel paths this processor has, scalar first, widest last.
 PyObject* kernel_paths(PyObject*, PyObject*) {
   return object_entry([&]() -> Result<Ref> {
     TRY_ASSIGN(Ref names, require(PyList_New(0)));
@@ -109,6 +109,12 @@ PyObject* kernel_paths(PyObject*, PyObject*) {
     }
     return names;
   });
+}
+
+// The kernel path searches use.
+PyObject* search_path(PyObject*, PyObject*) {
+  const std::string_view name = kernel_path_name(best_kernel_path());
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
 // search_on_path(store, vector, top_k, path): store.search on a chosen path.
@@ -168,6 +174,7 @@ PyMethodDef hook_methods[] = {
     {"out_of_memory", out_of_memory, METH_NOARGS, nullptr},
     {"available_parallelism", available_parallelism_py, METH_NOARGS, nullptr},
     {"kernel_paths", kernel_paths, METH_NOARGS, nullptr},
+    {"search_path", search_path, METH_NOARGS, nullptr},
     {"search_on_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_on_path)),
      METH_FASTCALL, nullptr},
     {"stream_store", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_store)),
