@@ -48,7 +48,8 @@ class [[nodiscard]] Expected {
 template <class E>
 class [[nodiscard]] Expected<void, E> {
  public:
-  Expected() = default;
+  // User-provided: `return {};` must not zero the room of an error first.
+  Expected() noexcept {}
   Expected(Failure<E> f) : error_(std::move(f.error)) {}
   Expected(E error) : error_(std::move(error)) {}
 
