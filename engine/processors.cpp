@@ -21,8 +21,8 @@ constexpr std::string_view kCgroupMount = "/sys/fs/cgroup";
 class Path {
  public:
   static constexpr std::size_t kCapacity = 1024;
-  Path() noexcept = default;
-  explicit Path(std::string_view text) noexcept { append(text); }
+  Path() noexcept { text_[0] = '\0'; }
+  explicit Path(std::string_view text) noexcept : Path() { append(text); }
 
   Path& append(std::string_view text) noexcept {
     if (text.size() >= kCapacity - size_) {
@@ -49,7 +49,7 @@ class Path {
   std::string_view view() const noexcept { return {text_, size_}; }
 
  private:
-  char text_[kCapacity] = {};
+  char text_[kCapacity];
   std::size_t size_ = 0;
   bool usable_ = true;
 };
