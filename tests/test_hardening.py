@@ -163,30 +163,32 @@ def leak_workload():
     return calls, watched
 
 
+def one_round(calls):
+    """Makes every call once; each must fail with its expected exception, or succeed."""
+    for expected, call in calls:
+        try:
+            call()
+        except BaseException as error:
+            if type(error) is not expected:
+                raise
+        else:
+            assert expected is None, call
+
+
 @pytest.mark.parametrize("entry", list(leak_workload()[0]))
 def test_no_reference_or_memory_leaks(entry, capfd):
     workload, watched = leak_workload()
     calls = [(expected, call) for expected, group in workload[entry].items() for call in group]
 
-    def round_of_calls():
-        for expected, call in calls:
-            try:
-                call()
-            except BaseException as error:
-                if type(error) is not expected:
-                    raise
-            else:
-                assert expected is None, call
-
     def refcounts():
         return {name: sys.getrefcount(value) for name, value in watched.items()}
 
     for _ in range(WARMUP):
-        round_of_calls()
+        one_round(calls)
     gc.collect()
     counts, blocks, memory = refcounts(), sys.getallocatedblocks(), resident_bytes()
     for _ in range(ROUNDS):
-        round_of_calls()
+        one_round(calls)
     gc.collect()
     assert refcounts() == counts
     assert sys.getallocatedblocks() - blocks < ROUNDS // 10  # no Python object per call
@@ -207,14 +209,6 @@ def test_reference_and_block_totals_do_not_grow(entry, capfd):
     workload, _ = leak_workload()
     calls = [(expected, call) for expected, group in workload[entry].items() for call in group]
 
-    def round_of_calls():
-        for expected, call in calls:
-            try:
-                call()
-            except BaseException as error:
-                if type(error) is not expected:
-                    raise
-
     def deltas(work, rounds=8, warmup=4):
         totals = []
         for _ in range(warmup + rounds + 1):
@@ -225,7 +219,7 @@ def test_reference_and_block_totals_do_not_grow(entry, capfd):
 
     loop = deltas(lambda: None)
     measured = [(refs - loop_refs, blocks - loop_blocks)
-                for (refs, blocks), (loop_refs, loop_blocks) in zip(deltas(round_of_calls), loop)]
+                for (refs, blocks), (loop_refs, loop_blocks) in zip(deltas(lambda: one_round(calls)), loop)]
     assert not all(refs >= 1 for refs, _ in measured), measured
     assert not all(blocks >= 1 for _, blocks in measured), measured
     capfd.readouterr()
