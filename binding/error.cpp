@@ -102,7 +102,7 @@ Error Error::internal_failure(Message text, Ref piece, std::source_location wher
     write_failure_report(whole.substr(0, mark), where, report_text(piece),
                          whole.substr(mark + kPiece.size()));
   }
-  return Error(Kind::panic, nullptr, text, std::move(piece), Ref());
+  return reported_failure(text, std::move(piece));
 }
 
 Error Error::no_memory() noexcept { return Error(Kind::no_memory, PyExc_MemoryError, {}, {}, {}); }

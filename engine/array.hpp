@@ -93,7 +93,6 @@ class Array {
   const T* begin() const noexcept { return data_; }
   const T* end() const noexcept { return data_ + size_; }
   operator std::span<const T>() const noexcept { return {data_, size_}; }  // NOLINT
-  std::span<T> span() noexcept { return {data_, size_}; }
 
   friend bool operator==(const Array& a, const Array& b) noexcept {
     if (a.size_ != b.size_) return false;

@@ -45,37 +45,29 @@ class FloatEnvironment {
   FloatEnvironment& operator=(const FloatEnvironment&) = delete;
 };
 
-// double to float, rounded to nearest-even with subnormals kept, in any
-// mode. One read of the control register when the mode is the default.
-inline float narrow_to_float(double value) noexcept {
+// static_cast<To>(value) with round-to-nearest-even and subnormals kept,
+// in any mode. One read of the control register when the mode is the
+// default.
+template <class To, class From>
+inline To convert_in_default_mode(From value) noexcept {
 #if TESSALY_HAS_MXCSR
   const unsigned mode = _mm_getcsr();
   if (mode & kRoundingAndFlushBits) {
     _mm_setcsr(mode & ~kRoundingAndFlushBits);
     asm volatile("" : "+x"(value));  // convert after the mode is set...
-    float narrowed = static_cast<float>(value);
-    asm volatile("" : "+x"(narrowed));  // ...and before it is restored
+    To converted = static_cast<To>(value);
+    asm volatile("" : "+x"(converted));  // ...and before it is restored
     _mm_setcsr(mode);
-    return narrowed;
+    return converted;
   }
 #endif
-  return static_cast<float>(value);
+  return static_cast<To>(value);
 }
 
+// double to float; subnormals and the rounding depend on the mode.
+inline float narrow_to_float(double value) noexcept { return convert_in_default_mode<float>(value); }
+
 // float to double: exact, unless denormals-are-zero turns a subnormal into 0.
-inline double widen_to_double(float value) noexcept {
-#if TESSALY_HAS_MXCSR
-  const unsigned mode = _mm_getcsr();
-  if (mode & kRoundingAndFlushBits) {
-    _mm_setcsr(mode & ~kRoundingAndFlushBits);
-    asm volatile("" : "+x"(value));
-    double widened = static_cast<double>(value);
-    asm volatile("" : "+x"(widened));
-    _mm_setcsr(mode);
-    return widened;
-  }
-#endif
-  return static_cast<double>(value);
-}
+inline double widen_to_double(float value) noexcept { return convert_in_default_mode<double>(value); }
 
 }  // namespace tessaly

@@ -45,28 +45,23 @@ void TopSelection::offer_in_order(const float* scores, const StoredVector* entri
   std::size_t j = 0;
   while (j < count && !limited_) offer(scores[j], &entries[j]), ++j;
   // The threshold's entry comes earlier, so only a strictly greater score
-  // can win (against a NaN threshold: any number, so any score >= -inf).
-  // Most runs of eight fall short and are passed over in one test.
+  // can win (against a NaN threshold: any number). Most runs of eight fall
+  // short and are passed over in one test.
+  auto wins = [](float score, float threshold) {
+    return score > threshold || (threshold != threshold && score == score);
+  };
   constexpr std::size_t kRun = 8;
-  while (j < count) {
-    const bool nan_threshold = threshold_.score != threshold_.score;
-    const float bar = nan_threshold ? -__builtin_inff() : threshold_.score;
-    const std::size_t end = std::min(count, j + kRun);
+  for (; j + kRun <= count; j += kRun) {
+    const float threshold = threshold_.score;  // a copy: offer() may raise it
     bool any = false;
-    if (end - j == kRun) {
-      for (std::size_t k = 0; k < kRun; ++k) any |= nan_threshold ? scores[j + k] >= bar : scores[j + k] > bar;
-    } else {
-      any = true;
+    for (std::size_t k = 0; k < kRun; ++k) any |= wins(scores[j + k], threshold);
+    if (!any) continue;
+    for (std::size_t k = j; k < j + kRun; ++k) {
+      if (wins(scores[k], threshold_.score)) offer(scores[k], &entries[k]);
     }
-    if (any) {
-      for (; j < end; ++j) {
-        const float score = scores[j];
-        if (score > threshold_.score || (threshold_.score != threshold_.score && score == score)) {
-          offer(score, &entries[j]);
-        }
-      }
-    }
-    j = end;
+  }
+  for (; j < count; ++j) {
+    if (wins(scores[j], threshold_.score)) offer(scores[j], &entries[j]);
   }
 }
 

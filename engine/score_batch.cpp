@@ -40,17 +40,17 @@ Dispatch detect() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("sse2")) dispatch.paths[dispatch.count++] = KernelPath::sse2;
-  if (__builtin_cpu_supports("avx2")) dispatch.paths[dispatch.count++] = KernelPath::avx2;
+  const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) dispatch.paths[dispatch.count++] = KernelPath::avx2;
   if (__builtin_cpu_supports("avx512f")) dispatch.paths[dispatch.count++] = KernelPath::avx512;
-#endif
   // Searches use AVX2 where it exists, AVX-512 included: measured, its
   // half-register transposes score as fast or faster (a few per cent on
   // stores larger than the caches, a fifth on 768-float vectors in cache),
   // and a scan is bound by memory anyway.
+  dispatch.best_path = avx2 ? KernelPath::avx2 : dispatch.paths[dispatch.count - 1];
+#else
   dispatch.best_path = dispatch.paths[dispatch.count - 1];
-  for (std::size_t i = 0; i < dispatch.count; ++i) {
-    if (dispatch.paths[i] == KernelPath::avx2) dispatch.best_path = KernelPath::avx2;
-  }
+#endif
   dispatch.best = function_of(dispatch.best_path);
   return dispatch;
 }

@@ -14,8 +14,7 @@
 //
 // Memory: the rows of a block are read interleaved, which the hardware
 // prefetchers follow poorly, so the rows of the block about kAheadBytes
-// further on are fetched by hand: whole rows, one prefetch per cache line,
-// spread evenly over the steps of the current block.
+// further on are fetched by hand: whole rows, one prefetch per cache line.
 #pragma once
 
 #include <algorithm>
