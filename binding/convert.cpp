@@ -14,22 +14,23 @@ namespace {
 // __len__ may claim far more items than its iterator yields.
 constexpr std::size_t kUntrustedReserveBytes = std::size_t{1} << 20;
 
-// Reserves room for the object's length hint. The hint only sizes the first
-// allocation: it never limits or changes the result.
-template <class Items>
-Result<void> reserve_length_hint(Items& items, PyObject* object) noexcept {
-  using T = std::remove_reference_t<decltype(*items.data())>;
+// How many items to make room for, by the object's length hint: each takes
+// a record of `record_bytes` (which the hint must be able to address) and
+// `item_bytes` in all (which bounds an untrusted hint). The hint only sizes
+// the first allocation: it never limits or changes the result.
+Result<std::size_t> length_hint(PyObject* object, std::size_t record_bytes,
+                                std::size_t item_bytes) noexcept {
   const Py_ssize_t hint = PyObject_Size(object);
-  if (hint < 0) return discard_pending_error();
+  if (hint < 0) {
+    TRY(discard_pending_error());
+    return std::size_t{0};
+  }
   const auto wanted = static_cast<std::size_t>(hint);
-  if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) {
+  if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) / record_bytes) {
     return Error::internal_failure("capacity overflow");
   }
   const bool truthful = PyList_CheckExact(object) || PyTuple_CheckExact(object);
-  if (!items.try_reserve(truthful ? wanted : std::min(wanted, kUntrustedReserveBytes / sizeof(T)))) {
-    return Error::no_memory();
-  }
-  return {};
+  return truthful ? wanted : std::min(wanted, kUntrustedReserveBytes / item_bytes);
 }
 
 // The checks every sequence argument passes before it is iterated.
@@ -60,7 +61,8 @@ Result<std::uint64_t> int_to_u64(PyObject* integer) noexcept {
   return static_cast<std::uint64_t>(value);
 }
 
-Result<VectorPair> to_vector_pair(PyObject* item, RowArena* arena) noexcept {
+// One 2-tuple (vector, identifier): the vector into `row`, the identifier returned.
+Result<std::uint64_t> read_vector_pair(PyObject* item, FloatVector& row) noexcept {
   if (!PyTuple_Check(item)) {
     return not_instance_error(item, reinterpret_cast<PyObject*>(&PyTuple_Type));
   }
@@ -69,9 +71,8 @@ Result<VectorPair> to_vector_pair(PyObject* item, RowArena* arena) noexcept {
     return Error::value_error(Message("expected tuple of length 2, but got tuple of length ")
                               << length);
   }
-  TRY_ASSIGN(FloatVector vector, to_float_vector_in(PyTuple_GET_ITEM(item, 0), arena));
-  TRY_ASSIGN(std::uint64_t id, to_u64(PyTuple_GET_ITEM(item, 1)));
-  return VectorPair{std::move(vector), id};
+  TRY(read_float_vector(PyTuple_GET_ITEM(item, 0), row));
+  return to_u64(PyTuple_GET_ITEM(item, 1));
 }
 
 }  // namespace
@@ -91,23 +92,23 @@ Result<float> to_float32(PyObject* object) noexcept {
 }
 
 Result<FloatVector> to_float_vector(PyObject* object) noexcept {
-  return to_float_vector_in(object, nullptr);
+  FloatVector vector;
+  TRY(read_float_vector(object, vector));
+  return vector;
 }
 
-Result<FloatVector> to_float_vector_in(PyObject* object, RowArena* arena) noexcept {
+Result<void> read_float_vector(PyObject* object, FloatVector& out) noexcept {
   TRY(check_sequence(object));
-  TRY_ASSIGN(std::optional<FloatVector> buffered, read_float_buffer(object, arena));
-  if (buffered) return std::move(*buffered);
-  FloatVector vector(arena);
-  TRY(reserve_length_hint(vector, object));
-  auto append = [&](PyObject* item) -> Result<void> {
+  TRY_ASSIGN(const bool buffered, read_float_buffer(object, out));
+  if (buffered) return {};
+  out.clear();
+  TRY_ASSIGN(const std::size_t hint, length_hint(object, sizeof(float), sizeof(float)));
+  if (!out.try_reserve(hint)) return Error::no_memory();
+  return for_each_item(object, [&](PyObject* item) -> Result<void> {
     TRY_ASSIGN(float element, to_float32(item));
-    if (!vector.try_push_back(element)) return Error::no_memory();
+    if (!out.try_push_back(element)) return Error::no_memory();
     return {};
-  };
-  TRY(for_each_item(object, append));
-  vector.shrink_to_fit();
-  return vector;
+  });
 }
 
 Result<std::uint64_t> to_u64(PyObject* object) noexcept {
@@ -131,22 +132,23 @@ Result<std::optional<std::size_t>> to_optional_size(PyObject* object) noexcept {
   return std::optional<std::size_t>(value);
 }
 
-Result<Array<VectorPair>> to_vector_pairs(PyObject* object, RowArena* arena) noexcept {
+Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noexcept {
+  if (object == nullptr || object == Py_None) return {};
   TRY(check_sequence(object));
-  Array<VectorPair> pairs;
-  TRY(reserve_length_hint(pairs, object));
-  auto append = [&](PyObject* item) -> Result<void> {
-    TRY_ASSIGN(VectorPair pair, to_vector_pair(item, arena));
-    if (!pairs.try_push_back(std::move(pair))) return Error::no_memory();
+  const std::size_t dimension = builder.vector_size();
+  const std::size_t pair_bytes =
+      dimension > (SIZE_MAX - sizeof(std::uint64_t)) / sizeof(float)
+          ? SIZE_MAX
+          : dimension * sizeof(float) + sizeof(std::uint64_t);
+  TRY_ASSIGN(const std::size_t hint, length_hint(object, sizeof(std::uint64_t), pair_bytes));
+  if (!builder.try_reserve(hint)) return Error::no_memory();
+  FloatVector row;  // one array for every vector, each copied into the store from it
+  return for_each_item(object, [&](PyObject* item) -> Result<void> {
+    TRY_ASSIGN(const std::uint64_t id, read_vector_pair(item, row));
+    auto added = builder.add(row, id);
+    if (!added.ok()) return Error::from_engine(added.error());
     return {};
-  };
-  TRY(for_each_item(object, append));
-  return pairs;
-}
-
-Result<Array<VectorPair>> to_optional_vector_pairs(PyObject* object, RowArena* arena) noexcept {
-  if (object == nullptr || object == Py_None) return Array<VectorPair>();
-  return to_vector_pairs(object, arena);
+  });
 }
 
 Result<Ref> score_to_python(float score) noexcept {

@@ -16,8 +16,8 @@ namespace tessaly {
 // numbers, each narrowed to float with round-to-nearest-even whatever the
 // caller's floating-point mode.
 Result<FloatVector> to_float_vector(PyObject* object) noexcept;
-// The same, with the array carved from `arena` (a vector meant for a store).
-Result<FloatVector> to_float_vector_in(PyObject* object, RowArena* arena) noexcept;
+// The same into `out`, replacing what it held (its memory is reused).
+Result<void> read_float_vector(PyObject* object, FloatVector& out) noexcept;
 Result<float> to_float32(PyObject* object) noexcept;
 
 // An int (or an object with __index__) in [0, 2**64).
@@ -27,11 +27,9 @@ Result<std::size_t> to_size(PyObject* object) noexcept;
 // Null (not given) or None mean absent.
 Result<std::optional<std::size_t>> to_optional_size(PyObject* object) noexcept;
 
-// A sequence of 2-tuples (vector, identifier), every one converted, the
-// vectors into `arena`.
-Result<Array<VectorPair>> to_vector_pairs(PyObject* object, RowArena* arena) noexcept;
-// Null (not given) or None mean an empty list.
-Result<Array<VectorPair>> to_optional_vector_pairs(PyObject* object, RowArena* arena) noexcept;
+// A sequence of 2-tuples (vector, identifier), converted in order and
+// added to `builder` one by one; null (not given) or None add nothing.
+Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noexcept;
 
 Result<Ref> score_to_python(float score) noexcept;
 // A new list of (float, int) tuples, made at its final length.

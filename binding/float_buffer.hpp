@@ -11,10 +11,10 @@ namespace tessaly {
 
 // The elements of a numpy.ndarray, array.array or memoryview (exact types
 // only) that exports a one-dimensional C-contiguous buffer of native float32
-// or float64, narrowed to float32 with round-to-nearest-even: the values
-// iterating the object would give, without a Python object per element.
-// Empty when the object is anything else; the caller then iterates. The
-// array is carved from `arena` if one is given.
-Result<std::optional<FloatVector>> read_float_buffer(PyObject* object, RowArena* arena) noexcept;
+// or float64, narrowed to float32 with round-to-nearest-even into `out`
+// (replacing what it held): the values iterating the object would give,
+// without a Python object per element. False when the object is anything
+// else; the caller then iterates.
+Result<bool> read_float_buffer(PyObject* object, FloatVector& out) noexcept;
 
 }  // namespace tessaly

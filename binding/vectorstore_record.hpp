@@ -1,5 +1,6 @@
 // The record a Vectorstore instance occupies: the object header, the engine
-// store held by value, and the access flag.
+// store held by value, the access flag, and the buffer insert converts each
+// vector into before the store copies it into its block.
 #pragma once
 
 #include "binding/access.hpp"
@@ -12,6 +13,7 @@ struct PyVectorstore {
   PyObject_HEAD
   Vectorstore store;
   AccessFlag access;
+  FloatVector row;  // used under exclusive access only
 };
 
 }  // namespace tessaly

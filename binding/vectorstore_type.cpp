@@ -13,6 +13,7 @@
 #include "binding/access.hpp"
 #include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
+#include "binding/once.hpp"
 #include "binding/vectorstore_record.hpp"
 #include "binding/wrong_kind.hpp"
 
@@ -55,13 +56,10 @@ PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwarg
     // runs; hold our own references to what it gave us.
     const Ref vectors = Ref::borrow(slots[1]);
     TRY_ASSIGN(std::size_t vector_size, convert_argument("vector_size", slots[0], to_size));
-    // The arrays are carved from the arena the store will own (declared
-    // first, so that it goes after them on every path).
-    std::unique_ptr<RowArena> arena(new (std::nothrow) RowArena);
-    TRY_ASSIGN(Array<VectorPair> pairs, convert_argument("vectors", vectors.get(), [&](PyObject* given) {
-                 return to_optional_vector_pairs(given, arena.get());
-               }));
-    auto built = Vectorstore::from_pairs(vector_size, std::move(pairs), std::move(arena));
+    VectorstoreBuilder builder(vector_size);
+    TRY(convert_argument("vectors", vectors.get(),
+                         [&](PyObject* given) { return add_vector_pairs(given, builder); }));
+    auto built = std::move(builder).finish();
     if (!built.ok()) return Error::from_engine(built.error());
 
     TRY_ASSIGN(Ref no_arguments, require(PyTuple_New(0)));
@@ -70,6 +68,7 @@ PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwarg
     auto* record = reinterpret_cast<PyVectorstore*>(self.get());
     new (&record->store) Vectorstore(std::move(built).value());
     new (&record->access) AccessFlag(0);
+    new (&record->row) FloatVector();
     return self;
   });
 }
@@ -79,6 +78,7 @@ void vectorstore_dealloc(PyObject* self) noexcept {
     auto* record = reinterpret_cast<PyVectorstore*>(self);
     record->store.~Vectorstore();
     record->access.~AccessFlag();
+    record->row.~FloatVector();
     PyTypeObject* type = Py_TYPE(self);
     auto free_record = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_record(self);
@@ -114,6 +114,16 @@ PyObject* get_vector_size(PyObject* self, void*) noexcept {
   });
 }
 
+// Converts the arguments of insert and appends the entry. Exclusive access
+// makes the record's row buffer this call's alone.
+Result<void> insert_converted(PyVectorstore& record, PyObject* vector, PyObject* id) noexcept {
+  TRY(convert_argument("vector", vector, [&](PyObject* given) { return read_float_vector(given, record.row); }));
+  TRY_ASSIGN(const std::uint64_t converted, convert_argument("id", id, to_u64));
+  auto inserted = record.store.insert(record.row, converted);
+  if (!inserted.ok()) return Error::from_engine(inserted.error());
+  return {};
+}
+
 // insert(vector, id): exclusive access, held while the arguments convert.
 PyObject* vectorstore_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
@@ -122,13 +132,11 @@ PyObject* vectorstore_insert(PyObject* self, PyObject* const* args, Py_ssize_t n
     TRY(parse_fastcall_args(kInsertSignature, args, nargs, kwnames, slots));
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::exclusive(record->access));
-    RowArena* arena = record->store.arena();
-    TRY_ASSIGN(FloatVector vector, convert_argument("vector", slots[0], [&](PyObject* given) {
-                 return to_float_vector_in(given, arena);
-               }));
-    TRY_ASSIGN(std::uint64_t id, convert_argument("id", slots[1], to_u64));
-    auto inserted = record->store.insert(std::move(vector), id);
-    if (!inserted.ok()) return Error::from_engine(inserted.error());
+    auto inserted = insert_converted(*record, slots[0], slots[1]);
+    // The buffer stays for the next call only at the size a vector of this
+    // store takes: a vector far too long must not hold its memory.
+    if (record->row.capacity() > record->store.vector_size()) FloatVector().swap(record->row);
+    TRY(std::move(inserted));
     return Ref::borrow(Py_None);
   });
 }
@@ -206,17 +214,9 @@ PyType_Spec vectorstore_spec = {
 }  // namespace
 
 Result<PyObject*> vectorstore_type() noexcept {
-  if (PyObject* type = type_slot.load(std::memory_order_acquire)) return type;
-  PyObject* made = PyType_FromSpec(&vectorstore_spec);
-  if (made == nullptr) return Error::fetch();
-  // Python code may run while the type is made; if another thread filled
-  // the slot meanwhile, the first one stored wins.
-  PyObject* expected = nullptr;
-  if (!type_slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
-    return expected;
-  }
-  return made;
+  PyObject* type = get_or_make(type_slot, [] { return PyType_FromSpec(&vectorstore_spec); });
+  if (type == nullptr) return Error::fetch();
+  return type;
 }
 
 }  // namespace tessaly

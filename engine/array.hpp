@@ -4,6 +4,9 @@
 // a thread allocates that thread's exception state, which kills the process
 // when there is no memory left. So everything the module keeps or builds is
 // held in these, and every step that may allocate returns whether it could.
+//
+// Growth doubles, or fails at once: an array that grew by one element when
+// it could not double would copy itself on every append.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +22,9 @@ namespace tessaly {
 template <class T>
 class Array {
   static_assert(std::is_nothrow_move_constructible_v<T> && std::is_nothrow_destructible_v<T>);
+  // Plain values move with realloc, which can remap a large block instead
+  // of copying it (and never holds the old and the new copy at once).
+  static constexpr bool kReallocates = std::is_trivially_copyable_v<T>;
 
  public:
   Array() noexcept = default;
@@ -42,24 +48,37 @@ class Array {
   [[nodiscard]] bool try_reserve(std::size_t count) noexcept {
     if (count <= capacity_) return true;
     if (count > SIZE_MAX / sizeof(T)) return false;
-    T* grown = static_cast<T*>(std::malloc(count * sizeof(T)));
-    if (grown == nullptr) return false;
-    for (std::size_t i = 0; i < size_; ++i) {
-      new (&grown[i]) T(std::move(data_[i]));
-      data_[i].~T();
+    T* grown;
+    if constexpr (kReallocates) {
+      grown = static_cast<T*>(std::realloc(data_, count * sizeof(T)));
+      if (grown == nullptr) return false;
+    } else {
+      grown = static_cast<T*>(std::malloc(count * sizeof(T)));
+      if (grown == nullptr) return false;
+      for (std::size_t i = 0; i < size_; ++i) {
+        new (&grown[i]) T(std::move(data_[i]));
+        data_[i].~T();
+      }
+      std::free(data_);
     }
-    std::free(data_);
     data_ = grown;
     capacity_ = count;
     return true;
   }
 
-  // Appends, growing geometrically; false (and nothing changed) if it cannot.
+  // Room for `more` elements beyond size(), doubling the capacity when it
+  // must grow; false (and nothing changed) if it cannot.
+  [[nodiscard]] bool try_grow_for(std::size_t more) noexcept {
+    if (more <= capacity_ - size_) return true;
+    if (more > SIZE_MAX - size_) return false;
+    const std::size_t doubled = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : 2 * capacity_;
+    const std::size_t needed = size_ + more;
+    return try_reserve(needed > doubled ? needed : doubled > 4 ? doubled : 4);
+  }
+
+  // Appends; false (and nothing changed) if it cannot.
   [[nodiscard]] bool try_push_back(T value) noexcept {
-    if (size_ == capacity_) {
-      const std::size_t doubled = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : 2 * capacity_;
-      if (!try_reserve(doubled > 4 ? doubled : 4) && !try_reserve(size_ + 1)) return false;
-    }
+    if (!try_grow_for(1)) return false;
     push_back_reserved(std::move(value));
     return true;
   }
@@ -73,6 +92,13 @@ class Array {
     while (size_ < count) new (&data_[size_++]) T();
     truncate(count);
     return true;
+  }
+
+  // `count` elements, within the reserved room, left for the caller to fill.
+  void set_size_reserved(std::size_t count) noexcept
+    requires std::is_trivial_v<T>
+  {
+    size_ = count;
   }
 
   void truncate(std::size_t count) noexcept {
@@ -113,5 +139,8 @@ class Array {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
+
+// A vector being converted, a query, a row on its way into a store.
+using FloatVector = Array<float>;
 
 }  // namespace tessaly

@@ -22,23 +22,24 @@ ChunkPlan plan_chunks(std::size_t entries, std::size_t requested) noexcept {
 }
 
 EngineResult<Array<ResultPair>> Vectorstore::parallel_search(
-    std::span<const float> query, std::size_t top_k, std::optional<std::size_t> n_threads) const {
-  if (query.size() != vector_size_) return query_length_error(query.size());
-  if (vectors_.empty()) return Array<ResultPair>();
+    std::span<const float> query, std::size_t top_k, std::optional<std::size_t> n_threads) const noexcept {
+  if (query.size() != vector_size()) return query_length_error(query.size());
+  if (len() == 0) return Array<ResultPair>();
 
   std::size_t requested = n_threads ? *n_threads : available_parallelism().value_or(4);
   if (requested == 0) requested = 1;
-  const ChunkPlan plan = plan_chunks(vectors_.size(), requested);
-  const std::span<const StoredVector> entries = vectors_;
+  const ChunkPlan plan = plan_chunks(len(), requested);
 
   Array<Array<ScoredEntry>> lists;
   if (!lists.try_resize(plan.workers)) return EngineError::out_of_memory();
   TRY_ASSIGN(TopSelection merged,
              TopSelection::make(top_k, std::min(top_k, plan.chunk_size) * plan.workers));
+  // A chunk may start or end inside a block: its worker scores the whole
+  // block and offers only its own entries.
   auto work = [&](std::size_t w) -> EngineResult<void> {
     const std::size_t first = w * plan.chunk_size;
-    const auto chunk = entries.subspan(first, std::min(plan.chunk_size, entries.size() - first));
-    TRY_ASSIGN(lists[w], select_top(chunk, query, top_k));
+    const std::size_t last = first + std::min(plan.chunk_size, len() - first);
+    TRY_ASSIGN(lists[w], select_top(*this, query, top_k, first, last, best_kernel_path()));
     return {};
   };
   auto collect = [&](std::size_t w) {
@@ -47,7 +48,7 @@ EngineResult<Array<ResultPair>> Vectorstore::parallel_search(
   };
   TRY(run_workers(plan.workers, work, collect));
   TRY_ASSIGN(Array<ScoredEntry> best, std::move(merged).ranked());
-  return to_result_pairs(best);
+  return to_result_pairs(best, ids());
 }
 
 }  // namespace tessaly

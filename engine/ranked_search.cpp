@@ -4,11 +4,11 @@
 
 namespace tessaly {
 
-EngineResult<Array<ResultPair>> Vectorstore::search(std::span<const float> query,
-                                                    std::size_t top_k, KernelPath path) const {
-  if (query.size() != vector_size_) return query_length_error(query.size());
-  TRY_ASSIGN(Array<ScoredEntry> best, select_top(vectors_, query, top_k, path));
-  return to_result_pairs(best);
+EngineResult<Array<ResultPair>> Vectorstore::search(std::span<const float> query, std::size_t top_k,
+                                                    KernelPath path) const noexcept {
+  if (query.size() != vector_size()) return query_length_error(query.size());
+  TRY_ASSIGN(Array<ScoredEntry> best, select_top(*this, query, top_k, 0, len(), path));
+  return to_result_pairs(best, ids());
 }
 
 }  // namespace tessaly

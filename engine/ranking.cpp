@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "engine/block_kernels.hpp"
 #include "engine/float_environment.hpp"
 
 namespace tessaly {
@@ -17,8 +18,9 @@ std::uint32_t rank_key(float score) noexcept {
   return ~ascending;
 }
 
-// Scores are computed in blocks this size (4 KiB, in L1) and fed to the selection.
-constexpr std::size_t kScoreBlock = 1024;
+// Blocks scored per kernel call: their scores (4 KiB) stay in L1 for the
+// selection.
+constexpr std::size_t kRunBlocks = 64;
 
 }  // namespace
 
@@ -29,7 +31,7 @@ EngineResult<TopSelection> TopSelection::make(std::size_t top_k, std::size_t can
   return selection;
 }
 
-void TopSelection::offer(float score, const StoredVector* entry) noexcept {
+void TopSelection::offer(float score, std::size_t entry) noexcept {
   const Candidate candidate{rank_key(score), score, entry};
   if (top_k_ == 0 || (limited_ && !(candidate < threshold_))) return;
   if (buffer_.size() == buffer_.capacity()) keep_best();
@@ -40,10 +42,9 @@ void TopSelection::offer(std::span<const ScoredEntry> scored) noexcept {
   for (const ScoredEntry& item : scored) offer(item.score, item.entry);
 }
 
-void TopSelection::offer_in_order(const float* scores, const StoredVector* entries,
-                                  std::size_t count) noexcept {
+void TopSelection::offer_in_order(const float* scores, std::size_t first, std::size_t count) noexcept {
   std::size_t j = 0;
-  while (j < count && !limited_) offer(scores[j], &entries[j]), ++j;
+  while (j < count && !limited_) offer(scores[j], first + j), ++j;
   // The threshold's entry comes earlier, so only a strictly greater score
   // can win (against a NaN threshold: any number). Most runs of eight fall
   // short and are passed over in one test.
@@ -57,11 +58,11 @@ void TopSelection::offer_in_order(const float* scores, const StoredVector* entri
     for (std::size_t k = 0; k < kRun; ++k) any |= wins(scores[j + k], threshold);
     if (!any) continue;
     for (std::size_t k = j; k < j + kRun; ++k) {
-      if (wins(scores[k], threshold_.score)) offer(scores[k], &entries[k]);
+      if (wins(scores[k], threshold_.score)) offer(scores[k], first + k);
     }
   }
   for (; j < count; ++j) {
-    if (wins(scores[j], threshold_.score)) offer(scores[j], &entries[j]);
+    if (wins(scores[j], threshold_.score)) offer(scores[j], first + j);
   }
 }
 
@@ -83,26 +84,33 @@ EngineResult<Array<ScoredEntry>> TopSelection::ranked() && noexcept {
   return list;
 }
 
-EngineResult<Array<ScoredEntry>> select_top(std::span<const StoredVector> entries,
-                                            std::span<const float> query, std::size_t top_k,
+EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<const float> query,
+                                            std::size_t top_k, std::size_t first, std::size_t last,
                                             KernelPath path) noexcept {
-  if (top_k == 0 || entries.empty()) return Array<ScoredEntry>();
-  TRY_ASSIGN(TopSelection selection, TopSelection::make(top_k, entries.size()));
+  if (top_k == 0 || first >= last) return Array<ScoredEntry>();
+  TRY_ASSIGN(TopSelection selection, TopSelection::make(top_k, last - first));
   const FloatEnvironment environment;
   const QueryTerms terms(query);
-  float scores[kScoreBlock];
-  for (std::size_t first = 0; first < entries.size(); first += kScoreBlock) {
-    const std::size_t count = std::min(kScoreBlock, entries.size() - first);
-    score_batch_on(path, terms, entries.data() + first, count, scores, entries.size() - first);
-    selection.offer_in_order(scores, entries.data() + first, count);
-  }
+  const BlockKernels& kernels = block_kernels(path);
+  float scores[kRunBlocks * kBlockLanes];
+  // Whole blocks are scored; only the entries in [first, last) are offered.
+  const std::size_t end_block = (last + kBlockLanes - 1) / kBlockLanes;
+  store.blocks().for_each_run(first / kBlockLanes, end_block, kRunBlocks,
+                              [&](const float* blocks, std::size_t block, std::size_t count) {
+    kernels.score(terms, blocks, count, scores);
+    const std::size_t start = block * kBlockLanes;
+    const std::size_t from = std::max(first, start);
+    const std::size_t to = std::min(last, start + count * kBlockLanes);
+    selection.offer_in_order(scores + (from - start), from, to - from);
+  });
   return std::move(selection).ranked();
 }
 
-EngineResult<Array<ResultPair>> to_result_pairs(std::span<const ScoredEntry> list) noexcept {
+EngineResult<Array<ResultPair>> to_result_pairs(std::span<const ScoredEntry> list,
+                                                std::span<const std::uint64_t> ids) noexcept {
   Array<ResultPair> pairs;
   if (!pairs.try_reserve(list.size())) return EngineError::out_of_memory();
-  for (const ScoredEntry& scored : list) pairs.push_back_reserved({scored.score, scored.entry->id});
+  for (const ScoredEntry& scored : list) pairs.push_back_reserved({scored.score, ids[scored.entry]});
   return pairs;
 }
 

@@ -1,4 +1,4 @@
-// The ranking rule shared by search and parallel_search.
+// The ranking rule shared by every search.
 //
 // Entry x precedes entry y when x's score is greater; equal scores (+0.0
 // and -0.0 included) keep insertion order. A NaN score compares neither
@@ -18,15 +18,15 @@
 
 #include "engine/array.hpp"
 #include "engine/engine_error.hpp"
-#include "engine/score_batch.hpp"
+#include "engine/kernel_path.hpp"
 #include "engine/vectorstore.hpp"
 
 namespace tessaly {
 
-// A score and the entry it belongs to (a reference, not a copy).
+// A score and the position of the entry it belongs to.
 struct ScoredEntry {
   float score;
-  const StoredVector* entry;
+  std::size_t entry;
 };
 
 // Keeps the best `top_k` of the entries offered, in any order of offering.
@@ -43,11 +43,11 @@ class TopSelection {
   // be had.
   static EngineResult<TopSelection> make(std::size_t top_k, std::size_t candidates) noexcept;
 
-  void offer(float score, const StoredVector* entry) noexcept;
+  void offer(float score, std::size_t entry) noexcept;
   void offer(std::span<const ScoredEntry> scored) noexcept;
-  // Scores of consecutive entries, offered in store order: a later entry
-  // never beats an equal score, so one float comparison rejects most.
-  void offer_in_order(const float* scores, const StoredVector* entries, std::size_t count) noexcept;
+  // The scores of entries first, first + 1, ...: a later entry never beats
+  // an equal score, so one float comparison rejects most.
+  void offer_in_order(const float* scores, std::size_t first, std::size_t count) noexcept;
 
   // The selected entries, best first.
   EngineResult<Array<ScoredEntry>> ranked() && noexcept;
@@ -56,7 +56,7 @@ class TopSelection {
   struct Candidate {
     std::uint32_t key;  // smaller is better; NaN is the largest
     float score;        // kept as computed: the key merges -0.0 into +0.0
-    const StoredVector* entry;  // entries live in one array: address order is insertion order
+    std::size_t entry;  // insertion order
     bool operator<(const Candidate& other) const noexcept {
       return key != other.key ? key < other.key : entry < other.entry;
     }
@@ -71,12 +71,13 @@ class TopSelection {
   Candidate threshold_{};
 };
 
-// Scores every entry against the query (on the given kernel path, or the
-// best one available) and returns the `top_k` best, ranked.
-EngineResult<Array<ScoredEntry>> select_top(std::span<const StoredVector> entries,
-                                            std::span<const float> query, std::size_t top_k,
-                                            KernelPath path = best_kernel_path()) noexcept;
+// Scores the store's entries `first` to `last` (exclusive) against the
+// query on the given kernel path, and returns the `top_k` best, ranked.
+EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<const float> query,
+                                            std::size_t top_k, std::size_t first, std::size_t last,
+                                            KernelPath path) noexcept;
 
-EngineResult<Array<ResultPair>> to_result_pairs(std::span<const ScoredEntry> list) noexcept;
+EngineResult<Array<ResultPair>> to_result_pairs(std::span<const ScoredEntry> list,
+                                                std::span<const std::uint64_t> ids) noexcept;
 
 }  // namespace tessaly

@@ -1,7 +1,5 @@
 #include "engine/vectorstore.hpp"
 
-#include <new>
-
 namespace tessaly {
 namespace {
 
@@ -12,37 +10,38 @@ EngineError vector_length_error(std::size_t length, std::size_t expected) noexce
 
 }  // namespace
 
-EngineResult<Vectorstore> Vectorstore::from_pairs(std::size_t vector_size, Array<VectorPair> pairs,
-                                                  std::unique_ptr<RowArena> arena) {
-  for (const VectorPair& pair : pairs) {
-    if (pair.vector.size() != vector_size) {
-      const EngineError error = vector_length_error(pair.vector.size(), vector_size);
-      pairs.clear();  // before the arena their arrays came from
-      return error;
-    }
-  }
-  Vectorstore store(vector_size);
-  store.arena_ = std::move(arena);
-  store.vectors_ = std::move(pairs);
-  return store;
+bool Vectorstore::try_reserve(std::size_t entries) noexcept {
+  return blocks_.try_reserve(entries) && ids_.try_reserve(entries);
 }
 
-RowArena* Vectorstore::arena() noexcept {
-  if (!arena_) arena_.reset(new (std::nothrow) RowArena);
-  return arena_.get();
-}
-
-EngineResult<void> Vectorstore::insert(FloatVector vector, std::uint64_t id) {
-  if (vector.size() != vector_size_) return vector_length_error(vector.size(), vector_size_);
-  if (!vectors_.try_push_back(StoredVector{std::move(vector), id})) {
-    return EngineError::out_of_memory();
-  }
+EngineResult<void> Vectorstore::insert(std::span<const float> vector, std::uint64_t id) noexcept {
+  if (vector.size() != vector_size()) return vector_length_error(vector.size(), vector_size());
+  // Both reservations come before any change, so a failure changes nothing
+  // (a chunk reserved in vain stays for the next insert).
+  const std::size_t entry = len();
+  if (!blocks_.try_reserve(entry + 1) || !ids_.try_grow_for(1)) return EngineError::out_of_memory();
+  blocks_.write(entry, vector.data());
+  ids_.push_back_reserved(id);
   return {};
 }
 
 EngineError Vectorstore::query_length_error(std::size_t length) const noexcept {
   return EngineError::invalid(Message("query has length ") << length
-                              << " but vectorstore expects " << vector_size_);
+                              << " but vectorstore expects " << vector_size());
+}
+
+EngineResult<void> VectorstoreBuilder::add(std::span<const float> vector, std::uint64_t id) noexcept {
+  if (mismatch_) return {};
+  if (vector.size() != store_.vector_size()) {
+    mismatch_ = vector.size();
+    return {};
+  }
+  return store_.insert(vector, id);
+}
+
+EngineResult<Vectorstore> VectorstoreBuilder::finish() && noexcept {
+  if (mismatch_) return vector_length_error(*mismatch_, store_.vector_size());
+  return std::move(store_);
 }
 
 }  // namespace tessaly

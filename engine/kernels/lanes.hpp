@@ -1,117 +1,139 @@
-// The lanes-across-entries scoring loop, shared by the SIMD paths.
+// The block loops, shared by every instruction set.
 //
-// Included by each instruction-set file after its target pragma. Everything
-// here has internal linkage, so each file compiles its own copy for its own
-// instruction set and the linker can never hand one path's code to another.
+// Included by each instruction-set file after its target pragma, with V its
+// register type: V::width lanes, so that a 64-byte line takes R = 16 / width
+// registers. Everything here has internal linkage, so each file compiles its
+// own copy for its own instruction set and the linker can never hand one
+// path's code to another.
 //
-// A group of W entries (W = lanes per register) is scored together: a step
-// of S consecutive elements of each entry is loaded and rearranged
-// (V::columns) so that register t holds element i+t of every entry, and
-// folded into the per-lane dot product and squared norm in index order.
-// Each lane thus sees exactly the scalar sequence: round(x*q) added to d,
-// round(x*x) added to s, from -0.0. Per step: the loads, the shuffles of the
-// rearrangement, and 2S multiplies + 2S adds.
-//
-// Memory: the rows of a block are read interleaved, which the hardware
-// prefetchers follow poorly, so the rows of the block about kAheadBytes
-// further on are fetched by hand: whole rows, one prefetch per cache line.
+// Lines are read in address order, block after block: a stream that the
+// hardware prefetchers follow on every processor, so nothing is prefetched
+// by hand. Per line and query: R loads (shared by the group), R multiplies
+// and R adds into the dot products, and for a single query R more of each
+// into the squared norms. A single query keeps V::blocks_at_once blocks in
+// flight, so that a store in cache is not bound by the latency of the adds.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
-#include <cstdint>
+#include <utility>
 
-#include "engine/score_batch.hpp"
+#include "engine/block_kernels.hpp"
 
 namespace tessaly::kernels {
 namespace {
 
-constexpr std::size_t kLineBytes = 64;
-constexpr std::size_t kAheadBytes = std::size_t{16} << 10;
-
-inline float finish_one(float dot, float squares, const QueryTerms& query) {
-  if (query.squared_norm == 0.0f || squares == 0.0f) return 0.0f;
-  return dot / (query.norm * __builtin_sqrtf(squares));
-}
-
-// One entry at a time: the same one-pass sequence without lanes.
-inline void score_one_by_one(const QueryTerms& query, const StoredVector* entries,
-                             std::size_t count, float* out) {
-  const float* q = query.data;
-  for (std::size_t j = 0; j < count; ++j) {
-    const float* x = entries[j].vector.data();
-    float dot = -0.0f;
-    float squares = -0.0f;
-    for (std::size_t i = 0; i < query.dimension; ++i) {
-      dot += x[i] * q[i];
-      squares += x[i] * x[i];
-    }
-    out[j] = finish_one(dot, squares, query);
-  }
-}
-
-// The rows of the block about kAheadBytes further on are fetched by hand
-// while this block is scored: each row's line at the step's offset, once
-// per 64 bytes of progress, and its last line after the steps.
 template <class V>
-inline void score_lanes(const QueryTerms& query, const StoredVector* entries, std::size_t count,
-                        float* out, std::size_t readable) {
-  constexpr std::size_t W = V::width;
-  constexpr std::size_t S = V::step;
-  constexpr std::size_t kFloatsPerLine = kLineBytes / sizeof(float);
-  static_assert(kFloatsPerLine % S == 0 || S % kFloatsPerLine == 0);
+constexpr std::size_t kRegistersPerLine = kBlockLanes / V::width;
+
+// B consecutive blocks against one query.
+template <class V, std::size_t B>
+inline void score_blocks_of(const QueryTerms& query, const float* blocks, float* out) {
+  constexpr std::size_t R = kRegistersPerLine<V>;
   const std::size_t dimension = query.dimension;
-  const float* q = query.data;
-  const std::size_t block_bytes = W * dimension * sizeof(float);
-  const std::size_t ahead =
-      block_bytes == 0 ? 1 : std::min<std::size_t>(8, (kAheadBytes + block_bytes - 1) / block_bytes);
-  auto rows_from = [&](std::size_t first, const float* (&rows)[W]) {
-    for (std::size_t k = 0; k < W; ++k) {
-      rows[k] = first + k < readable ? entries[first + k].vector.data() : nullptr;
-    }
-  };
-  auto fetch_line = [&](const float* const (&rows)[W], std::size_t i) {
-    for (std::size_t k = 0; k < W; ++k) {
-      if (rows[k] != nullptr) __builtin_prefetch(rows[k] + i);
-    }
-  };
-  std::size_t j = 0;
-  if (dimension != 0) {
-    // The first blocks' rows, before the loads reach them (a previous call
-    // fetched them already if it scored the entries just before these).
-    for (std::size_t b = 1; b < ahead; ++b) {
-      const float* rows[W];
-      rows_from(b * W, rows);
-      for (std::size_t i = 0; i < dimension; i += kFloatsPerLine) fetch_line(rows, i);
-      fetch_line(rows, dimension - 1);
-    }
+  const std::size_t stride = dimension * kBlockLanes;
+  typename V::reg dot[B][R];
+  typename V::reg squares[B][R];
+  for (std::size_t b = 0; b < B; ++b) {
+    for (std::size_t r = 0; r < R; ++r) dot[b][r] = squares[b][r] = V::set1(-0.0f);
   }
-  for (; j + W <= count; j += W) {
-    const float* rows[W];
-    const float* later[W];
-    rows_from(j, rows);
-    rows_from(j + ahead * W, later);
-    typename V::reg dot = V::set1(-0.0f);
-    typename V::reg squares = V::set1(-0.0f);
-    std::size_t i = 0;
-    for (; i + S <= dimension; i += S) {
-      if (i % kFloatsPerLine == 0) fetch_line(later, i);
-      typename V::reg columns[S];
-      V::columns(rows, i, columns);
-      for (std::size_t t = 0; t < S; ++t) {
-        dot = V::add(dot, V::mul(columns[t], V::set1(q[i + t])));
-        squares = V::add(squares, V::mul(columns[t], columns[t]));
+  for (std::size_t i = 0; i < dimension; ++i) {
+    const typename V::reg q = V::set1(query.data[i]);
+    for (std::size_t b = 0; b < B; ++b) {
+      const float* line = blocks + b * stride + i * kBlockLanes;
+      for (std::size_t r = 0; r < R; ++r) {
+        const typename V::reg x = V::load(line + r * V::width);
+        dot[b][r] = V::add(dot[b][r], V::mul(x, q));
+        squares[b][r] = V::add(squares[b][r], V::mul(x, x));
       }
     }
-    if (dimension != 0) fetch_line(later, dimension - 1);
-    for (; i < dimension; ++i) {
-      const typename V::reg column = V::column(rows, i);
-      dot = V::add(dot, V::mul(column, V::set1(q[i])));
-      squares = V::add(squares, V::mul(column, column));
-    }
-    V::store(out + j, V::finish(dot, squares, query));
   }
-  score_one_by_one(query, entries + j, count - j, out + j);
+  for (std::size_t b = 0; b < B; ++b) {
+    for (std::size_t r = 0; r < R; ++r) {
+      typename V::reg score = V::set1(0.0f);
+      if (query.squared_norm != 0.0f) score = V::finish(dot[b][r], V::sqrt(squares[b][r]), query.norm);
+      V::store(out + b * kBlockLanes + r * V::width, score);
+    }
+  }
+}
+
+template <class V>
+void score(const QueryTerms& query, const float* blocks, std::size_t count, float* out) noexcept {
+  constexpr std::size_t B = V::blocks_at_once;
+  const std::size_t stride = query.dimension * kBlockLanes;
+  std::size_t b = 0;
+  for (; b + B <= count; b += B) score_blocks_of<V, B>(query, blocks + b * stride, out + b * kBlockLanes);
+  for (; b < count; ++b) score_blocks_of<V, 1>(query, blocks + b * stride, out + b * kBlockLanes);
+}
+
+template <class V>
+void roots(const float* blocks, std::size_t count, std::size_t dimension, float* out) noexcept {
+  constexpr std::size_t R = kRegistersPerLine<V>;
+  for (std::size_t b = 0; b < count; ++b) {
+    const float* block = blocks + b * dimension * kBlockLanes;
+    typename V::reg squares[R];
+    for (std::size_t r = 0; r < R; ++r) squares[r] = V::set1(-0.0f);
+    for (std::size_t i = 0; i < dimension; ++i) {
+      for (std::size_t r = 0; r < R; ++r) {
+        const typename V::reg x = V::load(block + i * kBlockLanes + r * V::width);
+        squares[r] = V::add(squares[r], V::mul(x, x));
+      }
+    }
+    for (std::size_t r = 0; r < R; ++r) V::store(out + b * kBlockLanes + r * V::width, V::sqrt(squares[r]));
+  }
+}
+
+// Q queries against each block: every line is loaded once for all of them.
+template <class V, std::size_t Q>
+void score_group_of(const QueryGroup& group, const float* blocks, std::size_t count,
+                    std::size_t dimension, const float* roots, float* out, std::size_t stride) noexcept {
+  constexpr std::size_t R = kRegistersPerLine<V>;
+  for (std::size_t b = 0; b < count; ++b) {
+    const float* block = blocks + b * dimension * kBlockLanes;
+    typename V::reg dot[Q][R];
+    for (std::size_t k = 0; k < Q; ++k) {
+      for (std::size_t r = 0; r < R; ++r) dot[k][r] = V::set1(-0.0f);
+    }
+    const float* q = group.interleaved;
+    for (std::size_t i = 0; i < dimension; ++i, q += Q) {
+      typename V::reg x[R];
+      for (std::size_t r = 0; r < R; ++r) x[r] = V::load(block + i * kBlockLanes + r * V::width);
+      for (std::size_t k = 0; k < Q; ++k) {
+        const typename V::reg element = V::set1(q[k]);
+        for (std::size_t r = 0; r < R; ++r) dot[k][r] = V::add(dot[k][r], V::mul(x[r], element));
+      }
+    }
+    for (std::size_t k = 0; k < Q; ++k) {
+      for (std::size_t r = 0; r < R; ++r) {
+        const std::size_t lane = b * kBlockLanes + r * V::width;
+        typename V::reg score = V::set1(0.0f);
+        if (group.squared_norms[k] != 0.0f) score = V::finish(dot[k][r], V::loadu(roots + lane), group.norms[k]);
+        V::store(out + k * stride + lane, score);
+      }
+    }
+  }
+}
+
+template <class V, std::size_t... Sizes>
+void score_group_sized(const QueryGroup& group, const float* blocks, std::size_t count,
+                       std::size_t dimension, const float* roots, float* out, std::size_t stride,
+                       std::index_sequence<Sizes...>) noexcept {
+  using Function = void (*)(const QueryGroup&, const float*, std::size_t, std::size_t, const float*,
+                            float*, std::size_t) noexcept;
+  static constexpr Function by_size[] = {score_group_of<V, Sizes + 1>...};
+  by_size[group.count - 1](group, blocks, count, dimension, roots, out, stride);
+}
+
+template <class V>
+void score_group(const QueryGroup& group, const float* blocks, std::size_t count, std::size_t dimension,
+                 const float* roots, float* out, std::size_t stride) noexcept {
+  score_group_sized<V>(group, blocks, count, dimension, roots, out, stride,
+                       std::make_index_sequence<V::group_size>());
+}
+
+template <class V>
+constexpr BlockKernels kernels_of() noexcept {
+  static_assert(V::group_size <= kMaxGroup && kBlockLanes % V::width == 0);
+  return {score<V>, roots<V>, score_group<V>, V::group_size};
 }
 
 }  // namespace

@@ -1,11 +1,33 @@
-// The reference path: one entry at a time, no SIMD.
+// The portable path: a "register" is one float, so a line is 16 of them.
+// Every processor runs it, and it is the one the others are checked against
+// besides cosine_score itself.
+#include <cmath>
+
 #include "engine/kernels/lanes.hpp"
 
 namespace tessaly::kernels {
+namespace {
 
-void score_scalar(const QueryTerms& query, const StoredVector* entries, std::size_t count,
-                  float* out, std::size_t) noexcept {
-  score_one_by_one(query, entries, count, out);
-}
+struct Scalar {
+  using reg = float;
+  static constexpr std::size_t width = 1;
+  static constexpr std::size_t blocks_at_once = 1;
+  static constexpr std::size_t group_size = 4;
+  static reg load(const float* p) { return *p; }
+  static reg loadu(const float* p) { return *p; }
+  static void store(float* p, reg v) { *p = v; }
+  static reg set1(float x) { return x; }
+  static reg add(reg a, reg b) { return a + b; }
+  static reg mul(reg a, reg b) { return a * b; }
+  static reg sqrt(reg a) { return std::sqrt(a); }
+  static reg finish(reg dot, reg root, float norm) {
+    if (root == 0.0f) return 0.0f;
+    return dot / (norm * root);
+  }
+};
+
+}  // namespace
+
+const BlockKernels scalar = kernels_of<Scalar>();
 
 }  // namespace tessaly::kernels

@@ -17,11 +17,14 @@ inline FloatVector floats(const std::vector<float>& values) {
   return vector;
 }
 
-inline Array<VectorPair> pairs(const std::vector<std::pair<std::vector<float>, std::uint64_t>>& list) {
-  Array<VectorPair> made;
-  if (!made.try_reserve(list.size())) std::abort();
-  for (const auto& [values, id] : list) made.push_back_reserved({floats(values), id});
-  return made;
+// A store built from (vector, id) pairs, as the constructor builds one.
+inline EngineResult<Vectorstore> built(
+    std::size_t vector_size, const std::vector<std::pair<std::vector<float>, std::uint64_t>>& list) {
+  VectorstoreBuilder builder(vector_size);
+  for (const auto& [values, id] : list) {
+    if (!builder.add(values, id).ok()) std::abort();
+  }
+  return std::move(builder).finish();
 }
 
 }  // namespace tessaly

@@ -86,7 +86,7 @@ Vectorstore random_store(std::mt19937& rng, std::size_t dimension, std::size_t c
 TEST(ParallelSearch, EqualsSearchForAnyWorkerCountAndTopK) {
   for (unsigned seed = 1; seed <= 12; ++seed) {
     std::mt19937 rng(seed);
-    const std::size_t dimension = 1 + seed % 4, count = 1 + rng() % 40;
+    const std::size_t dimension = 1 + seed % 4, count = 1 + rng() % 70;
     const Vectorstore store = random_store(rng, dimension, count);
     std::vector<float> query;
     for (std::size_t d = 0; d < dimension; ++d) query.push_back(static_cast<float>(rng() % 5) - 2);

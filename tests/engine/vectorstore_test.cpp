@@ -31,24 +31,25 @@ std::vector<std::uint64_t> ids(const Array<ResultPair>& pairs) {
   return out;
 }
 
-TEST(FromPairs, KeepsOrderAndDuplicateIdsAndTakesTheArrays) {
-  Array<VectorPair> given = pairs({{{1, 2}, 7}, {{3, 4}, 7}, {{5, 6}, 1}});
-  std::vector<const float*> arrays;
-  for (const auto& pair : given) arrays.push_back(pair.vector.data());
-  auto made = Vectorstore::from_pairs(2, std::move(given));
-  ASSERT_TRUE(made.ok());
-  const auto entries = made.value().entries();
-  ASSERT_EQ(entries.size(), 3u);
-  const std::uint64_t expected_ids[] = {7, 7, 1};
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(entries[i].vector.data(), arrays[i]) << "entry " << i << " was copied";
-    EXPECT_EQ(entries[i].id, expected_ids[i]);
-  }
-  EXPECT_EQ(entries[2].vector, floats({5, 6}));
+// Entry `entry` of the store, read back from its lanes.
+std::vector<float> row(const Vectorstore& store, std::size_t entry) {
+  std::vector<float> out;
+  for (std::size_t i = 0; i < store.vector_size(); ++i) out.push_back(store.blocks().at(entry, i));
+  return out;
 }
 
-TEST(FromPairs, FirstMismatchFailsTheWholeConstruction) {
-  auto made = Vectorstore::from_pairs(2, pairs({{{1, 2}, 1}, {{1, 2, 3}, 2}, {{1}, 3}}));
+TEST(Builder, KeepsOrderAndDuplicateIds) {
+  auto made = built(2, {{{1, 2}, 7}, {{3, 4}, 7}, {{5, 6}, 1}});
+  ASSERT_TRUE(made.ok());
+  const Vectorstore& store = made.value();
+  ASSERT_EQ(store.len(), 3u);
+  EXPECT_EQ(std::vector<std::uint64_t>(store.ids().begin(), store.ids().end()),
+            (std::vector<std::uint64_t>{7, 7, 1}));
+  EXPECT_EQ(row(store, 2), (std::vector<float>{5, 6}));
+}
+
+TEST(Builder, FirstMismatchFailsTheWholeConstruction) {
+  auto made = built(2, {{{1, 2}, 1}, {{1, 2, 3}, 2}, {{1}, 3}});
   ASSERT_FALSE(made.ok());
   EXPECT_EQ(made.error().message.view(), "vector has length 3 but vectorstore expects 2");
 }
@@ -60,15 +61,33 @@ TEST(Insert, RefusesWrongLengthAndLeavesTheStoreAlone) {
   EXPECT_EQ(refused.error().message.view(), "vector has length 3 but vectorstore expects 2");
   EXPECT_EQ(store.len(), 0u);
 
-  FloatVector vector = floats({1, 2});
-  const float* array = vector.data();
-  ASSERT_TRUE(store.insert(std::move(vector), UINT64_MAX).ok());
+  ASSERT_TRUE(store.insert(floats({1, 2}), UINT64_MAX).ok());
   ASSERT_FALSE(store.insert(floats({1}), 3).ok());
   ASSERT_EQ(store.len(), 1u);
-  EXPECT_EQ(store.entries()[0].vector.data(), array) << "the array was copied";
-  EXPECT_EQ(store.entries()[0].vector, floats({1, 2}));
-  EXPECT_EQ(store.entries()[0].id, UINT64_MAX);
+  EXPECT_EQ(row(store, 0), (std::vector<float>{1, 2}));
+  EXPECT_EQ(store.ids()[0], UINT64_MAX);
   EXPECT_EQ(store.vector_size(), 2u);
+}
+
+// Every entry scores -1 against [1, 0]; an unused lane (zeros, scoring 0.0)
+// or a refused vector ([1, 0], scoring 1.0) would beat them all if offered.
+TEST(Insert, FailedInsertsAndUnusedLanesNeverRank) {
+  for (std::size_t count : {1, 5, 15, 16, 17, 40}) {
+    Vectorstore store(2);
+    for (std::uint64_t id = 0; id < count; ++id) {
+      ASSERT_TRUE(store.insert(floats({-1, 0}), id).ok());
+      ASSERT_FALSE(store.insert(floats({1, 0, 0}), 99).ok());
+    }
+    for (std::size_t top_k : {std::size_t{1}, count, kMax}) {
+      auto found = store.search(std::vector<float>{1, 0}, top_k).value();
+      ASSERT_EQ(found.size(), std::min(top_k, count));
+      for (std::size_t i = 0; i < found.size(); ++i) {
+        EXPECT_EQ(found[i].id, i);
+        EXPECT_EQ(found[i].score, -1.0f);
+      }
+    }
+    for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(row(store, i), (std::vector<float>{-1, 0}));
+  }
 }
 
 TEST(Insert, ZeroDimensionHoldsOnlyEmptyVectors) {
@@ -81,9 +100,7 @@ TEST(Insert, ZeroDimensionHoldsOnlyEmptyVectors) {
 }
 
 Vectorstore sample_store() {
-  return Vectorstore::from_pairs(2, pairs({{{1, 0}, 10}, {{0, 1}, 20}, {{1, 1}, 30}, {{2, 0}, 40},
-                                     {{-1, 0}, 50}}))
-      .value();
+  return built(2, {{{1, 0}, 10}, {{0, 1}, 20}, {{1, 1}, 30}, {{2, 0}, 40}, {{-1, 0}, 50}}).value();
 }
 
 TEST(Search, ChecksQueryLengthBeforeAnythingElse) {
@@ -118,8 +135,7 @@ TEST(Search, RanksBestFirstTiesInInsertionOrder) {
 
 TEST(Search, SignedZeroScoresTie) {
   // Against [1, -0.0]: [-0.0, 1] scores -0.0, [0, 1] scores +0.0.
-  const Vectorstore store =
-      Vectorstore::from_pairs(2, pairs({{{-0.0f, 1}, 1}, {{0, 1}, 2}, {{-0.0f, 1}, 3}})).value();
+  const Vectorstore store = built(2, {{{-0.0f, 1}, 1}, {{0, 1}, 2}, {{-0.0f, 1}, 3}}).value();
   EXPECT_EQ(lines(store.search(std::vector<float>{1, -0.0f}, 3).value()),
             (std::vector<Line>{{0x80000000, 1}, {0x00000000, 2}, {0x80000000, 3}}));
 }

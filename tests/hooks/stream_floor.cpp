@@ -2,9 +2,11 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <chrono>
+#include <span>
 #include <vector>
 
 #include "engine/worker_threads.hpp"
@@ -16,9 +18,6 @@ constexpr std::size_t kLine = 64;
 constexpr std::size_t kAheadBytes = std::size_t{16} << 10;
 
 FloatRange range_of(const FloatRange& range) noexcept { return range; }
-FloatRange range_of(const StoredVector& entry) noexcept {
-  return {entry.vector.data(), entry.vector.size()};
-}
 
 void prefetch_range(const FloatRange& range) noexcept {
   const auto start = reinterpret_cast<std::uintptr_t>(range.data) & ~(kLine - 1);
@@ -127,12 +126,6 @@ double time_matrix_read(const float* data, std::size_t count, std::size_t thread
     pieces.push_back({data + first, std::min(kPiece, count - first)});
   }
   return time_best<FloatRange>(pieces, count * sizeof(float), threads);
-}
-
-double time_store_read(std::span<const StoredVector> entries, std::size_t threads) noexcept {
-  std::size_t bytes = 0;
-  for (const StoredVector& entry : entries) bytes += entry.vector.size() * sizeof(float);
-  return time_best(entries, bytes, threads);
 }
 
 }  // namespace tessaly

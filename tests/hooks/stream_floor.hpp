@@ -3,9 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
-
-#include "engine/vectorstore.hpp"
 
 namespace tessaly {
 
@@ -14,16 +11,11 @@ struct FloatRange {
   std::size_t count;
 };
 
-// Seconds to read every float once, in order, with independent accumulators
-// (32-byte loads where the processor has them), split into `threads`
-// contiguous parts each read by a thread of its own: the faster of a plain
-// read and one that prefetches ahead by hand. Negative if the threads
-// cannot be started.
-//
-// A store is read as a search reads it: each entry's array, found through
-// the entry, in store order.
-double time_store_read(std::span<const StoredVector> entries, std::size_t threads) noexcept;
-// A contiguous matrix of `count` floats.
+// Seconds to read a contiguous matrix of `count` floats once, in order, with
+// independent accumulators (32-byte loads where the processor has them),
+// split into `threads` contiguous parts each read by a thread of its own:
+// the faster of a plain read and one that prefetches ahead by hand.
+// Negative if the threads cannot be started.
 double time_matrix_read(const float* data, std::size_t count, std::size_t threads) noexcept;
 
 }  // namespace tessaly

@@ -137,18 +137,6 @@ Result<Ref> seconds(double elapsed) noexcept {
   return require(PyFloat_FromDouble(elapsed));
 }
 
-// stream_store(store, threads): seconds for one read of every entry's array,
-// in store order: the bytes a search reads.
-PyObject* stream_store(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return object_entry([&]() -> Result<Ref> {
-    if (nargs != 2) return Error::type_error("stream_store(store, threads)");
-    TRY_ASSIGN(PyVectorstore* record, tessaly_store(args[0]));
-    TRY_ASSIGN(Access access, Access::shared(record->access));
-    TRY_ASSIGN(std::size_t threads, to_size(args[1]));
-    return seconds(time_store_read(record->store.entries(), threads));
-  });
-}
-
 // stream_buffer(buffer, threads): seconds for one read of a contiguous
 // float32 buffer (a matrix of the same bytes, laid out in one piece).
 PyObject* stream_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -176,8 +164,6 @@ PyMethodDef hook_methods[] = {
     {"kernel_paths", kernel_paths, METH_NOARGS, nullptr},
     {"search_path", search_path, METH_NOARGS, nullptr},
     {"search_on_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_on_path)),
-     METH_FASTCALL, nullptr},
-    {"stream_store", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_store)),
      METH_FASTCALL, nullptr},
     {"stream_buffer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_buffer)),
      METH_FASTCALL, nullptr},

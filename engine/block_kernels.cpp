@@ -1,0 +1,77 @@
+#include "engine/block_kernels.hpp"
+
+#include <array>
+#include <cmath>
+
+#include "engine/cosine.hpp"
+
+namespace tessaly {
+namespace {
+
+struct Paths {
+  std::array<KernelPath, kKernelPathCount> available{};
+  std::size_t count = 0;
+
+  void add(KernelPath path) noexcept {
+    if (count < available.size()) available[count++] = path;
+  }
+};
+
+Paths detect() noexcept {
+  Paths paths;
+  paths.add(KernelPath::scalar);
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("sse2")) paths.add(KernelPath::sse2);
+  if (__builtin_cpu_supports("avx2")) paths.add(KernelPath::avx2);
+  if (__builtin_cpu_supports("avx512f")) paths.add(KernelPath::avx512);
+#endif
+  return paths;
+}
+
+const Paths& paths() noexcept {
+  static const Paths detected = detect();
+  return detected;
+}
+
+}  // namespace
+
+QueryTerms::QueryTerms(std::span<const float> query) noexcept
+    : data(query.data()),
+      dimension(query.size()),
+      squared_norm(tessaly::squared_norm(query)),
+      norm(std::sqrt(squared_norm)) {}
+
+std::string_view kernel_path_name(KernelPath path) noexcept {
+  switch (path) {
+    case KernelPath::scalar: return "scalar";
+    case KernelPath::sse2: return "sse2";
+    case KernelPath::avx2: return "avx2";
+    case KernelPath::avx512: return "avx512";
+  }
+  return "unknown";
+}
+
+std::span<const KernelPath> available_kernel_paths() noexcept {
+  return {paths().available.data(), paths().count};
+}
+
+KernelPath best_kernel_path() noexcept { return paths().available[paths().count - 1]; }
+
+const BlockKernels& block_kernels(KernelPath path) noexcept {
+  switch (path) {
+#if defined(__x86_64__) || defined(__i386__)
+    case KernelPath::sse2: return kernels::sse2;
+    case KernelPath::avx2: return kernels::avx2;
+    case KernelPath::avx512: return kernels::avx512;
+#else
+    case KernelPath::sse2:
+    case KernelPath::avx2:
+    case KernelPath::avx512:
+#endif
+    case KernelPath::scalar: break;
+  }
+  return kernels::scalar;
+}
+
+}  // namespace tessaly

@@ -1,0 +1,91 @@
+// Where a store's floats live: blocks of 16 entries, element-major.
+//
+// Block b holds entries 16b to 16b+15. Element i of those 16 entries is one
+// 64-byte line: floats 16i to 16i+15 of the block, entry 16b+j in lane j. A
+// scan reads the lines of block after block in address order, which every
+// processor's prefetchers follow, and a SIMD register loaded from a line
+// holds one element of 16 (or 8, or 4) entries: each lane scores its own
+// entry with the scalar sequence, and no rearranging is needed.
+//
+// Blocks sit back to back in chunks that the store owns. Chunks double in
+// size as the store grows (from 64 KiB to 64 MiB); those of 4 MiB or more are
+// mapped on their own, 2 MiB-aligned and advised for huge pages, so that a
+// scan of a big store does not miss the TLB every few blocks. Growth adds
+// chunks and never moves a block. Chunk memory starts zeroed, so the lanes
+// of the last block that no entry holds yet are zeros.
+#pragma once
+
+#include <cstddef>
+
+#include "engine/array.hpp"
+
+namespace tessaly {
+
+inline constexpr std::size_t kBlockLanes = 16;
+
+class Blocks {
+ public:
+  explicit Blocks(std::size_t dimension) noexcept : dimension_(dimension) {}
+  Blocks(Blocks&& other) noexcept;
+  Blocks& operator=(Blocks&& other) noexcept;
+  Blocks(const Blocks&) = delete;
+  Blocks& operator=(const Blocks&) = delete;
+  ~Blocks();
+
+  // Room for `entries` entries in all; false (and nothing changed) if the
+  // memory cannot be had. The missing room comes as one chunk, at least as
+  // large as growth would make the next one.
+  [[nodiscard]] bool try_reserve(std::size_t entries) noexcept;
+
+  // Entries that fit without another chunk.
+  std::size_t capacity() const noexcept { return capacity_; }
+  std::size_t dimension() const noexcept { return dimension_; }
+  // Floats per block.
+  std::size_t block_floats() const noexcept { return dimension_ * kBlockLanes; }
+
+  // Writes `row` (dimension() floats) into the lanes of `entry`, which must
+  // lie within capacity().
+  void write(std::size_t entry, const float* row) noexcept;
+  // Element `element` of `entry`.
+  float at(std::size_t entry, std::size_t element) const noexcept;
+
+  // Calls visit(blocks, first_block, count) for the blocks from
+  // `first_block` to `end_block` (exclusive, within capacity), in order,
+  // as runs of at most `most` blocks that lie back to back in memory.
+  template <class Visit>
+  void for_each_run(std::size_t first_block, std::size_t end_block, std::size_t most,
+                    Visit&& visit) const noexcept {
+    while (first_block < end_block) {
+      const Run run = run_at(first_block);
+      std::size_t count = end_block - first_block;
+      if (count > run.count) count = run.count;
+      if (count > most) count = most;
+      visit(run.blocks, first_block, count);
+      first_block += count;
+    }
+  }
+
+ private:
+  struct Chunk {
+    float* blocks;
+    std::size_t first_block;
+    std::size_t block_count;
+    void* memory;       // what to release
+    std::size_t bytes;  // of a mapping; 0: the memory came from calloc
+  };
+  struct Run {
+    const float* blocks;
+    std::size_t count;  // blocks from there to the end of its chunk
+  };
+
+  Run run_at(std::size_t block) const noexcept;
+  float* block_address(std::size_t block) const noexcept;
+  void release() noexcept;
+
+  std::size_t dimension_;
+  std::size_t capacity_ = 0;  // in entries
+  std::size_t next_bytes_ = 0;
+  Array<Chunk> chunks_;
+};
+
+}  // namespace tessaly
