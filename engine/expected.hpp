@@ -12,21 +12,10 @@
 
 namespace tessaly {
 
-template <class E>
-struct Failure {
-  E error;
-};
-
-template <class E>
-Failure<std::decay_t<E>> failure(E&& error) {
-  return {std::forward<E>(error)};
-}
-
 template <class T, class E>
 class [[nodiscard]] Expected {
  public:
   Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Expected(Failure<E> f) : state_(std::in_place_index<1>, std::move(f.error)) {}
   Expected(E error) requires(!std::is_same_v<T, E>)
       : state_(std::in_place_index<1>, std::move(error)) {}
 
@@ -50,7 +39,6 @@ class [[nodiscard]] Expected<void, E> {
  public:
   // User-provided: `return {};` must not zero the room of an error first.
   Expected() noexcept {}
-  Expected(Failure<E> f) : error_(std::move(f.error)) {}
   Expected(E error) : error_(std::move(error)) {}
 
   bool ok() const noexcept { return !error_.has_value(); }

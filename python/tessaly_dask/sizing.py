@@ -12,13 +12,13 @@ from dask.sizeof import sizeof
 
 import tessaly
 
-# Each entry owns its float32 array (plus the allocator's 16 bytes) and a
-# 32-byte record.
-ENTRY_OVERHEAD = 48
+# An entry is its float32 elements, in a block of 16 entries, and its 8-byte
+# id; nothing else is kept per entry.
+ID_BYTES = 8
 
 
 def entries_bytes(count, vector_size):
-    return count * (4 * vector_size + ENTRY_OVERHEAD)
+    return count * (4 * vector_size + ID_BYTES)
 
 
 def store_bytes(store):
