@@ -25,6 +25,7 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 
 import tessaly  # noqa: E402
+from conftest import run_python  # noqa: E402
 from tessaly_dask import NoWorkersError, ShardedVectorstore  # noqa: E402
 
 BIG = 2**60 + 2**36 + 1   # int -> float32 directly and through double round differently
@@ -205,6 +206,25 @@ def test_build_errors_surface_at_search(client):
     store = ShardedVectorstore.from_array(client, np.ones((4, 2)), ids, rows_per_shard=2)
     with pytest.raises(OverflowError, match="^id -3 of row 2 is not in"):
         store.search([1, 0], 1)
+
+
+def test_import_without_dask_says_what_to_install():
+    result = run_python("""
+        import sys
+
+        class Uninstalled:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] in ("dask", "distributed"):
+                    raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+        sys.meta_path.insert(0, Uninstalled())
+        try:
+            import tessaly_dask
+        except ImportError as error:
+            print(type(error).__name__, error.name, error)
+    """)
+    assert result.stdout == ("ImportError dask tessaly_dask needs dask[array], distributed and "
+                             "numpy (No module named 'dask'): pip install \"tessaly[dask]\"\n")
 
 
 def test_queued_searches_stay_on_their_shard(client):
