@@ -9,6 +9,7 @@ import gc
 import logging
 import math
 import os
+import pickle
 import signal
 import struct
 import threading
@@ -225,6 +226,13 @@ def test_import_without_dask_says_what_to_install():
     """)
     assert result.stdout == ("ImportError dask tessaly_dask needs dask[array], distributed and "
                              "numpy (No module named 'dask'): pip install \"tessaly[dask]\"\n")
+
+
+def test_pickling_refused(client):
+    store = ShardedVectorstore.from_array(client, np.ones((4, 2)), rows_per_shard=2)
+    with pytest.raises(TypeError, match="^cannot pickle 'tessaly_dask.ShardedVectorstore' "
+                                        "object: its shards live on the workers of its client"):
+        pickle.dumps(store)
 
 
 def test_queued_searches_stay_on_their_shard(client):

@@ -137,6 +137,14 @@ class ShardedVectorstore:
         return [merge([lists[index] for lists in per_shard], top_k)
                 for index in range(len(block))]
 
+    def __reduce_ex__(self, protocol):
+        # Its shards live in the memory of its cluster's workers and are
+        # reached through this process's client: a copy elsewhere could
+        # reach neither.
+        raise TypeError("cannot pickle 'tessaly_dask.ShardedVectorstore' object: its shards "
+                        "live on the workers of its client's cluster, so it is used only "
+                        "where it was made")
+
     @property
     def shards(self):
         return self._shard_set.futures
