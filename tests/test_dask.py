@@ -235,6 +235,22 @@ def test_pickling_refused(client):
         pickle.dumps(store)
 
 
+def test_closed_client(client, monkeypatch):
+    # A client of its own, so that closing it leaves the module's one open;
+    # and no default client to fall back on: the store uses only its own.
+    def no_default(*args, **kwargs):
+        raise ValueError("No clients found")
+    monkeypatch.setattr(distributed.client, "default_client", no_default)
+    with distributed.Client(client.scheduler.address, set_as_default=False) as own:
+        store = ShardedVectorstore.from_array(own, np.ones((4, 2)), rows_per_shard=2)
+        assert store.search([1, 0], 1) == [(0.7071067690849304, 0)]
+    for call in (lambda: store.search([1, 0], 1), lambda: store.search_batch([[1, 0]], 1),
+                 lambda: store.append(np.ones((2, 2))),
+                 lambda: ShardedVectorstore.from_array(own, np.ones((2, 2)))):
+        with pytest.raises(RuntimeError, match="^the distributed.Client is closed; "):
+            call()
+
+
 def test_queued_searches_stay_on_their_shard(client):
     # One shard, so one worker has a queue of searches and the other none:
     # what Dask's work stealing acts on, were the tasks free to move.

@@ -20,6 +20,16 @@ def check_client(client):
         raise TypeError(f"client must be a distributed.Client, not {type(client).__name__}")
     if client.asynchronous:
         raise ValueError("client must be a synchronous Client (asynchronous=False)")
+    check_open(client)
+
+
+def check_open(client):
+    # A closed client fails deep inside distributed with errors that name
+    # neither the client nor the store; and its shards went with it.
+    if client.status in ("closing", "closed"):
+        raise RuntimeError("the distributed.Client is closed; a ShardedVectorstore's shards "
+                           "are released with its client, so make the store again with an "
+                           "open client")
 
 
 def check_seconds(value, name, optional):
@@ -98,6 +108,7 @@ class ShardedVectorstore:
         ids None continues the row numbers from len(self). Checks, sends and
         builds as from_array does; existing shards stay as they are.
         """
+        check_open(self.client)
         vector_size, sources = inputs.shard_sources(vectors, ids, len(self), rows_per_shard,
                                                     lambda: total_threads(workers_now(self.client)))
         if vector_size != self._vector_size:
@@ -115,6 +126,7 @@ class ShardedVectorstore:
         own top_k (score, id) pairs, merged here. The rows stay on the
         workers.
         """
+        check_open(self.client)
         top_k = check_query(self._vector_size, vector, top_k)
         return self._search_block(query_vector(vector)[None, :], top_k)[0]
 
@@ -126,6 +138,7 @@ class ShardedVectorstore:
         each shard's worker as one task; m lists of at most top_k pairs
         come back from each.
         """
+        check_open(self.client)
         block, top_k = query_block(self._vector_size, queries, top_k)
         return self._search_block(block, top_k)
 
