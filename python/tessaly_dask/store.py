@@ -84,6 +84,8 @@ class ShardedVectorstore:
           stores them.
         ids: a 1-D dask or numpy array of n integers in [0, 2**64), or None
           for the row numbers 0..n-1.
+        Either may be a bool array, or an object array of anything
+        Vectorstore takes (numbers as rows, integers or __index__ as ids).
 
         Bad input raises before anything is sent. Then the graph of the
         input travels to the scheduler (for numpy input, the rows
