@@ -9,6 +9,7 @@ import gc
 import logging
 import math
 import os
+import pickle
 import signal
 import struct
 import threading
@@ -25,6 +26,7 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 
 import tessaly  # noqa: E402
+from conftest import run_python  # noqa: E402
 from tessaly_dask import NoWorkersError, ShardedVectorstore  # noqa: E402
 
 BIG = 2**60 + 2**36 + 1   # int -> float32 directly and through double round differently
@@ -44,8 +46,10 @@ def bits(results):
 
 
 def reference(rows, ids=None):
-    ids = range(len(rows)) if ids is None else ids
-    return tessaly.Vectorstore(rows.shape[1], [(row, int(id)) for row, id in zip(rows, ids)])
+    # The ids as given (tolist keeps an object array's objects), as a user
+    # of one store would pass them.
+    ids = range(len(rows)) if ids is None else ids.tolist() if isinstance(ids, np.ndarray) else ids
+    return tessaly.Vectorstore(rows.shape[1], [(row, id) for row, id in zip(rows, ids)])
 
 
 def tie_rows():
@@ -65,6 +69,36 @@ def integer_rows(rows):
     rows = np.nan_to_num(rows, posinf=0).astype(np.int64)
     rows[51, 0] = BIG
     return rows
+
+
+class LyingFloat(float):
+    def __float__(self):
+        return 0.0
+
+
+class Index:
+    def __index__(self):
+        return BIG
+
+
+def object_rows(rows, exotic):
+    """Rows as Python floats, ints (BIG among them) and bools; exotic adds
+    numbers of classes defined here, which workers need not import."""
+    mixed = rows.astype(object)
+    mixed[::3] = integer_rows(rows)[::3].astype(object)
+    mixed[1::4, 0] = [bool(value) for value in integer_rows(rows)[1::4, 0]]
+    if exotic:
+        mixed[2, 1], mixed[5, 2], mixed[7, 0] = LyingFloat(3.5), Index(), np.float32(0.1)
+    return mixed
+
+
+def object_ids(ids, exotic):
+    mixed = ids.astype(object)
+    mixed[::5] = [int(id) for id in ids[::5]]
+    mixed[1], mixed[2] = True, 2**64 - 1
+    if exotic:
+        mixed[3], mixed[4] = np.int8(7), Index()
+    return mixed
 
 
 QUERIES = [[1, 0, 0], [1, -1, 1], [0, 0, 0], [math.nan, 1, 0], [0.5, 2, -1], [1, 1, 0]]
@@ -91,16 +125,24 @@ def bits_lists(lists):
                        "ids": da.from_array(ids, chunks=30)},
     lambda rows, ids: {"vectors": da.from_array(rows.astype(np.float32), chunks=(9, 3)),
                        "ids": ids, "rows_per_shard": 16},
-], ids=["numpy-float32", "one-row-shards", "numpy-int64", "dask-uneven-chunks", "dask-rechunked"])
+    # What Vectorstore takes as rows and ids: bools, and object arrays of
+    # anything it converts (a dask array's are converted on the workers).
+    lambda rows, ids: {"vectors": rows.astype(bool), "ids": ids % 3 == 0, "rows_per_shard": 9},
+    lambda rows, ids: {"vectors": object_rows(rows, True), "ids": object_ids(ids, True),
+                       "rows_per_shard": 8},
+    lambda rows, ids: {"vectors": da.from_array(object_rows(rows, False), chunks=(25, 3)),
+                       "ids": da.from_array(object_ids(ids, False), chunks=20)},
+], ids=["numpy-float32", "one-row-shards", "numpy-int64", "dask-uneven-chunks", "dask-rechunked",
+        "numpy-bool", "numpy-object", "dask-object"])
 def test_agrees_with_one_store(client, make):
     rows = tie_rows()
     ids = np.random.default_rng(3).integers(0, 2**64, len(rows), dtype=np.uint64)
     arguments = make(rows, ids)
     store = ShardedVectorstore.from_array(client, **arguments)
-    vectors = arguments["vectors"]
+    vectors, ids = arguments["vectors"], arguments.get("ids")
     vectors = vectors.compute() if isinstance(vectors, da.Array) else vectors
-    expected = reference(vectors, None if "ids" not in arguments else ids)
-    assert_agrees(store, expected)
+    ids = ids.compute() if isinstance(ids, da.Array) else ids
+    assert_agrees(store, reference(vectors, ids))
 
 
 def test_append_spreads_and_continues(client):
@@ -117,16 +159,6 @@ def test_append_spreads_and_continues(client):
     assert repr(store) == "ShardedVectorstore(vector_size=3, len=60, n_shards=10)"
     ids = list(range(55)) + [7, 7, 9, 2**64 - 1, 0]
     assert_agrees(store, reference(rows, ids))
-
-
-class LyingFloat(float):
-    def __float__(self):
-        return 0.0
-
-
-class Index:
-    def __index__(self):
-        return BIG
 
 
 @pytest.mark.parametrize("query", [
@@ -179,6 +211,11 @@ def test_errors_match_vectorstore(client, vector, top_k):
     (np.zeros((3, 2)), np.zeros(3), None, TypeError),
     (np.zeros((3, 2)), np.zeros((3, 1), dtype=int), None, ValueError),
     (np.zeros((3, 2)), np.array([0, -1, 2]), None, OverflowError),
+    (np.zeros((3, 2)), np.array([0, 2**64, 2], dtype=object), None, OverflowError),
+    (np.zeros((3, 2)), np.array([0, 1.0, 2], dtype=object), None, TypeError),
+    (np.zeros((3, 2)), np.array([0, np.True_, 2], dtype=object), None, TypeError),
+    (np.array([[1, "x"]], dtype=object), None, None, TypeError),
+    (np.array([[1, 2**1100]], dtype=object), None, None, OverflowError),
     (np.zeros((3, 2)), [0, 1, 2], None, TypeError),
     (np.zeros((3, 2)), None, 0, ValueError),
     (np.zeros((3, 2)), None, 1.5, TypeError),
@@ -205,6 +242,48 @@ def test_build_errors_surface_at_search(client):
     store = ShardedVectorstore.from_array(client, np.ones((4, 2)), ids, rows_per_shard=2)
     with pytest.raises(OverflowError, match="^id -3 of row 2 is not in"):
         store.search([1, 0], 1)
+
+
+def test_import_without_dask_says_what_to_install():
+    result = run_python("""
+        import sys
+
+        class Uninstalled:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] in ("dask", "distributed"):
+                    raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+        sys.meta_path.insert(0, Uninstalled())
+        try:
+            import tessaly_dask
+        except ImportError as error:
+            print(type(error).__name__, error.name, error)
+    """)
+    assert result.stdout == ("ImportError dask tessaly_dask needs dask[array], distributed and "
+                             "numpy (No module named 'dask'): pip install \"tessaly[dask]\"\n")
+
+
+def test_pickling_refused(client):
+    store = ShardedVectorstore.from_array(client, np.ones((4, 2)), rows_per_shard=2)
+    with pytest.raises(TypeError, match="^cannot pickle 'tessaly_dask.ShardedVectorstore' "
+                                        "object: its shards live on the workers of its client"):
+        pickle.dumps(store)
+
+
+def test_closed_client(client, monkeypatch):
+    # A client of its own, so that closing it leaves the module's one open;
+    # and no default client to fall back on: the store uses only its own.
+    def no_default(*args, **kwargs):
+        raise ValueError("No clients found")
+    monkeypatch.setattr(distributed.client, "default_client", no_default)
+    with distributed.Client(client.scheduler.address, set_as_default=False) as own:
+        store = ShardedVectorstore.from_array(own, np.ones((4, 2)), rows_per_shard=2)
+        assert store.search([1, 0], 1) == [(0.7071067690849304, 0)]
+    for call in (lambda: store.search([1, 0], 1), lambda: store.search_batch([[1, 0]], 1),
+                 lambda: store.append(np.ones((2, 2))),
+                 lambda: ShardedVectorstore.from_array(own, np.ones((2, 2)))):
+        with pytest.raises(RuntimeError, match="^the distributed.Client is closed; "):
+            call()
 
 
 def test_queued_searches_stay_on_their_shard(client):

@@ -11,6 +11,15 @@ a Dask cluster.
 Every worker needs tessaly and tessaly_dask installed; importing tessaly_dask
 tells Dask the memory a shard holds.
 """
+try:
+    import dask.array  # noqa: F401
+    import distributed  # noqa: F401
+    import numpy  # noqa: F401
+except ImportError as error:
+    # Say what to install rather than which of the layer's own imports broke.
+    raise ImportError(f'tessaly_dask needs dask[array], distributed and numpy ({error}): '
+                      f'pip install "tessaly[dask]"', name=error.name) from error
+
 from . import sizing as _sizing  # noqa: F401  (registers the shard size with Dask)
 from .errors import NoWorkersError
 from .store import ShardedVectorstore

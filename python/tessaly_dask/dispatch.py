@@ -14,7 +14,8 @@ import copy
 import time
 import uuid
 
-from distributed import CancelledError, wait
+from distributed import CancelledError
+from distributed.client import _wait as wait_all
 
 from .errors import NoWorkersError
 from .placement import holders_of, workers_now
@@ -61,11 +62,15 @@ class Watch:
         return workers
 
 
-def waited(futures, seconds):
+def waited(client, futures, seconds):
     """Whether every future finished (or failed) within the given seconds;
     False too when one was cancelled (client.restart, say)."""
     try:
-        wait(futures, timeout=seconds)
+        # What distributed.wait does, but through the store's client: wait
+        # takes the default client, which need not be the store's, and
+        # Client.as_current would change Dask's global configuration, which
+        # concurrent searches could then leave changed.
+        client.sync(wait_all, futures, timeout=seconds)
     except (TimeoutError, CancelledError):
         return False
     return True
@@ -90,7 +95,7 @@ def locate(shard_set, watch):
     client = shard_set.client
     while True:
         shards = shard_set.futures
-        if waited(shards, watch.slice()):
+        if waited(client, shards, watch.slice()):
             raise_failed_build(shards)
             holders = holders_of(client, shards)
             found = [holders.get(shard.key, ()) for shard in shards]
@@ -115,7 +120,7 @@ def collect(shard_set, tasks, shards, holders, watch):
     """The tasks' results, or None when the round must run again: a holder
     changed, a task was cancelled or a shard was rebuilt."""
     client = shard_set.client
-    while not waited(tasks, watch.slice()):
+    while not waited(client, tasks, watch.slice()):
         if moved(client, shards, holders) or any(task.cancelled() for task in tasks):
             return None
         if shard_set.heal(watch.check("searching the shards")):

@@ -11,10 +11,11 @@ import operator
 import dask.array as da
 import numpy as np
 
-from .shards import check_id_range
+from .shards import ids_to_uint64, object_rows_to_float32
 
-ROW_KINDS = "fiub"
-ID_KINDS = "iu"
+# Object arrays are taken element by element, as Vectorstore takes them.
+ROW_KINDS = "fiubO"
+ID_KINDS = "iubO"
 
 
 def check_rows_per_shard(rows_per_shard):
@@ -31,8 +32,8 @@ def check_known_rows(array, name):
         raise ValueError(f"{name} has unknown chunk sizes; call {name}.compute_chunk_sizes() first")
 
 
-def check_vectors(vectors):
-    """The rows as a numpy or dask array of shape (n, d) and a real dtype."""
+def check_vectors(vectors, first_row):
+    """The rows as a numpy or dask array of shape (n, d) and a real or object dtype."""
     if isinstance(vectors, np.ndarray):
         vectors = np.asarray(vectors)
     elif not isinstance(vectors, da.Array):
@@ -40,7 +41,11 @@ def check_vectors(vectors):
     if vectors.ndim != 2:
         raise ValueError(f"vectors must be 2-D (rows, vector_size), not {vectors.ndim}-D")
     if vectors.dtype.kind not in ROW_KINDS:
-        raise TypeError(f"vectors must have a bool, integer or floating dtype, not {vectors.dtype}")
+        raise TypeError(f"vectors must have a bool, integer, floating or object dtype, "
+                        f"not {vectors.dtype}")
+    if isinstance(vectors, np.ndarray) and vectors.dtype.kind == "O":
+        # Checked here, before sending, and sent as the float32 rows.
+        vectors = object_rows_to_float32(vectors, first_row)
     if isinstance(vectors, da.Array):
         if math.isnan(vectors.shape[1]) or len(vectors.chunks[1]) > 1:
             raise ValueError(f"vectors must not be chunked across columns (column chunks "
@@ -63,7 +68,7 @@ def row_chunks(vectors, rows_per_shard, default_shards):
 
 
 def check_ids(ids, n, first_row):
-    """ids as a 1-D numpy or dask array of n integers, or None."""
+    """ids as a 1-D dask array or a 1-D numpy array of n u64 values, or None."""
     if ids is None:
         return None
     if not isinstance(ids, (da.Array, np.ndarray)):
@@ -72,13 +77,13 @@ def check_ids(ids, n, first_row):
     if ids.ndim != 1:
         raise ValueError(f"ids must be 1-D, not {ids.ndim}-D")
     if ids.dtype.kind not in ID_KINDS:
-        raise TypeError(f"ids must have an integer dtype, not {ids.dtype}")
+        raise TypeError(f"ids must have a bool, integer or object dtype, not {ids.dtype}")
     if isinstance(ids, da.Array):
         check_known_rows(ids, "ids")
     if ids.shape[0] != n:
         raise ValueError(f"ids has {ids.shape[0]} entries but vectors has {n} rows")
     if isinstance(ids, np.ndarray):
-        check_id_range(ids, first_row)
+        ids = ids_to_uint64(ids, first_row)
     return ids
 
 
@@ -96,7 +101,7 @@ def blocks(array, chunks):
 def shard_sources(vectors, ids, first_row, rows_per_shard, default_shards):
     """Checks vectors and ids; returns (vector_size, a source per non-empty shard)."""
     rows_per_shard = check_rows_per_shard(rows_per_shard)
-    vectors = check_vectors(vectors)
+    vectors = check_vectors(vectors, first_row)
     ids = check_ids(ids, vectors.shape[0], first_row)
     chunks = row_chunks(vectors, rows_per_shard, default_shards)
     sources = []

@@ -20,6 +20,16 @@ def check_client(client):
         raise TypeError(f"client must be a distributed.Client, not {type(client).__name__}")
     if client.asynchronous:
         raise ValueError("client must be a synchronous Client (asynchronous=False)")
+    check_open(client)
+
+
+def check_open(client):
+    # A closed client fails deep inside distributed with errors that name
+    # neither the client nor the store; and its shards went with it.
+    if client.status in ("closing", "closed"):
+        raise RuntimeError("the distributed.Client is closed; a ShardedVectorstore's shards "
+                           "are released with its client, so make the store again with an "
+                           "open client")
 
 
 def check_seconds(value, name, optional):
@@ -74,6 +84,8 @@ class ShardedVectorstore:
           stores them.
         ids: a 1-D dask or numpy array of n integers in [0, 2**64), or None
           for the row numbers 0..n-1.
+        Either may be a bool array, or an object array of anything
+        Vectorstore takes (numbers as rows, integers or __index__ as ids).
 
         Bad input raises before anything is sent. Then the graph of the
         input travels to the scheduler (for numpy input, the rows
@@ -98,6 +110,7 @@ class ShardedVectorstore:
         ids None continues the row numbers from len(self). Checks, sends and
         builds as from_array does; existing shards stay as they are.
         """
+        check_open(self.client)
         vector_size, sources = inputs.shard_sources(vectors, ids, len(self), rows_per_shard,
                                                     lambda: total_threads(workers_now(self.client)))
         if vector_size != self._vector_size:
@@ -115,6 +128,7 @@ class ShardedVectorstore:
         own top_k (score, id) pairs, merged here. The rows stay on the
         workers.
         """
+        check_open(self.client)
         top_k = check_query(self._vector_size, vector, top_k)
         return self._search_block(query_vector(vector)[None, :], top_k)[0]
 
@@ -126,6 +140,7 @@ class ShardedVectorstore:
         each shard's worker as one task; m lists of at most top_k pairs
         come back from each.
         """
+        check_open(self.client)
         block, top_k = query_block(self._vector_size, queries, top_k)
         return self._search_block(block, top_k)
 
@@ -136,6 +151,14 @@ class ShardedVectorstore:
         per_shard = run_on_holders(self._shard_set, search_shard, (block, top_k), watch)
         return [merge([lists[index] for lists in per_shard], top_k)
                 for index in range(len(block))]
+
+    def __reduce_ex__(self, protocol):
+        # Its shards live in the memory of its cluster's workers and are
+        # reached through this process's client: a copy elsewhere could
+        # reach neither.
+        raise TypeError("cannot pickle 'tessaly_dask.ShardedVectorstore' object: its shards "
+                        "live on the workers of its client's cluster, so it is used only "
+                        "where it was made")
 
     @property
     def shards(self):
