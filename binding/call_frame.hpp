@@ -33,6 +33,10 @@ inline constexpr CallSignature kSearchSignature{
     "search", "Vectorstore", 2, {"vector", "top_k"}, 2};
 inline constexpr CallSignature kParallelSearchSignature{
     "parallel_search", "Vectorstore", 3, {"vector", "top_k", "n_threads"}, 2};
+inline constexpr CallSignature kSearchBatchSignature{
+    "search_batch", "Vectorstore", 2, {"vectors", "top_k"}, 2};
+inline constexpr CallSignature kParallelSearchBatchSignature{
+    "parallel_search_batch", "Vectorstore", 3, {"vectors", "top_k", "n_threads"}, 2};
 inline constexpr CallSignature kNewSignature{
     "__new__", "Vectorstore", 2, {"vector_size", "vectors"}, 1};
 

@@ -111,6 +111,41 @@ Result<void> read_float_vector(PyObject* object, FloatVector& out) noexcept {
   });
 }
 
+Result<ConvertedQueries> to_query_batch(PyObject* object) noexcept {
+  TRY(check_sequence(object));
+  ConvertedQueries batch;
+  MatrixShape shape{};
+  TRY_ASSIGN(const bool matrix, read_float_matrix(object, batch.elements, shape));
+  if (matrix) {
+    if (!batch.ends.try_reserve(shape.rows)) return Error::no_memory();
+    for (std::size_t row = 1; row <= shape.rows; ++row) batch.ends.push_back_reserved(row * shape.columns);
+    return batch;
+  }
+  TRY_ASSIGN(const std::size_t hint, length_hint(object, sizeof(std::size_t), sizeof(std::size_t)));
+  if (!batch.ends.try_reserve(hint)) return Error::no_memory();
+  FloatVector query;  // one array for every query, each copied from it
+  auto append = [&](PyObject* item) -> Result<void> {
+    TRY(read_float_vector(item, query));
+    if (!batch.elements.try_grow_for(query.size()) || !batch.ends.try_grow_for(1)) return Error::no_memory();
+    for (float element : query) batch.elements.push_back_reserved(element);
+    batch.ends.push_back_reserved(batch.elements.size());
+    return {};
+  };
+  TRY(for_each_item(object, append));
+  return batch;
+}
+
+Result<Array<std::span<const float>>> ConvertedQueries::spans() const noexcept {
+  Array<std::span<const float>> queries;
+  if (!queries.try_reserve(ends.size())) return Error::no_memory();
+  std::size_t start = 0;
+  for (const std::size_t end : ends) {
+    queries.push_back_reserved({elements.data() + start, end - start});
+    start = end;
+  }
+  return queries;
+}
+
 Result<std::uint64_t> to_u64(PyObject* object) noexcept {
   if (PyLong_Check(object)) return int_to_u64(object);
   Ref index = Ref::steal(PyNumber_Index(object));
@@ -153,6 +188,15 @@ Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noe
 
 Result<Ref> score_to_python(float score) noexcept {
   return require(PyFloat_FromDouble(widen_to_double(score)));
+}
+
+Result<Ref> result_lists_to_python(std::span<const ResultList> lists) noexcept {
+  TRY_ASSIGN(Ref outer, require(PyList_New(static_cast<Py_ssize_t>(lists.size()))));
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    TRY_ASSIGN(Ref list, results_to_python(lists[i]));
+    PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), list.release());
+  }
+  return outer;
 }
 
 Result<Ref> results_to_python(std::span<const ResultPair> results) noexcept {

@@ -20,6 +20,20 @@ Result<FloatVector> to_float_vector(PyObject* object) noexcept;
 Result<void> read_float_vector(PyObject* object, FloatVector& out) noexcept;
 Result<float> to_float32(PyObject* object) noexcept;
 
+// The queries of a batch, converted: their elements back to back.
+struct ConvertedQueries {
+  FloatVector elements;
+  Array<std::size_t> ends;  // where each query's elements end
+
+  // The queries as the engine takes them, valid while this lives.
+  Result<Array<std::span<const float>>> spans() const noexcept;
+};
+
+// A sequence of vectors, each converted as to_float_vector converts one; a
+// two-dimensional numpy array or memoryview of floats is converted in one go,
+// to the same bits.
+Result<ConvertedQueries> to_query_batch(PyObject* object) noexcept;
+
 // An int (or an object with __index__) in [0, 2**64).
 Result<std::uint64_t> to_u64(PyObject* object) noexcept;
 // An identifier that also fits the platform's size type.
@@ -34,5 +48,7 @@ Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noe
 Result<Ref> score_to_python(float score) noexcept;
 // A new list of (float, int) tuples, made at its final length.
 Result<Ref> results_to_python(std::span<const ResultPair> results) noexcept;
+// A new list of such lists.
+Result<Ref> result_lists_to_python(std::span<const ResultList> lists) noexcept;
 
 }  // namespace tessaly

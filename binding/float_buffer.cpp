@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "binding/error.hpp"
@@ -62,51 +63,78 @@ struct ArrayInterface {
 };
 constexpr int kNotSwapped = 0x200;
 
-// `count` elements of 4 (float) or 8 (double) bytes, `stride` bytes apart
-// from `data`, narrowed into `out`.
-Result<void> copy_elements(const char* data, std::size_t count, std::ptrdiff_t stride,
-                           std::size_t itemsize, FloatVector& out) noexcept {
+// Elements of 4 (float) or 8 (double) bytes in rows and columns, at any
+// strides: a vector is one row.
+struct Grid {
+  const char* data;
+  std::size_t rows;
+  std::size_t columns;
+  std::ptrdiff_t row_stride;
+  std::ptrdiff_t column_stride;
+  std::size_t itemsize;
+};
+
+// The grid's elements, row after row, narrowed into `out`.
+Result<void> copy_grid(const Grid& grid, FloatVector& out) noexcept {
   out.clear();
-  if (!out.try_reserve(count)) return Error::no_memory();
-  out.set_size_reserved(count);
-  if (itemsize == sizeof(float)) {
-    if (stride == sizeof(float)) {
-      if (count != 0) std::memcpy(out.data(), data, count * sizeof(float));
-    } else {
-      for (std::size_t i = 0; i < count; ++i) std::memcpy(&out[i], data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(float));
-    }
-    return {};
-  }
+  if (grid.columns != 0 && grid.rows > SIZE_MAX / grid.columns) return Error::no_memory();
+  if (!out.try_reserve(grid.rows * grid.columns)) return Error::no_memory();
+  out.set_size_reserved(grid.rows * grid.columns);
+  float* to = out.data();
   const FloatEnvironment environment;
-  for (std::size_t i = 0; i < count; ++i) {
-    double element;
-    std::memcpy(&element, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(double));
-    out[i] = static_cast<float>(element);
+  for (std::size_t r = 0; r < grid.rows; ++r) {
+    const char* row = grid.data + static_cast<std::ptrdiff_t>(r) * grid.row_stride;
+    if (grid.itemsize == sizeof(float) && grid.column_stride == sizeof(float)) {
+      if (grid.columns != 0) std::memcpy(to, row, grid.columns * sizeof(float));
+      to += grid.columns;
+      continue;
+    }
+    for (std::size_t c = 0; c < grid.columns; ++c) {
+      const char* element = row + static_cast<std::ptrdiff_t>(c) * grid.column_stride;
+      if (grid.itemsize == sizeof(float)) {
+        std::memcpy(to++, element, sizeof(float));
+      } else {
+        double value;
+        std::memcpy(&value, element, sizeof(double));
+        *to++ = static_cast<float>(value);
+      }
+    }
   }
   return {};
 }
 
-// A numpy array is read through its array interface rather than the buffer
-// protocol: numpy keeps a description of every buffer it exports until the
-// array goes (about 80 bytes per row, a sixth of a 128-float row's own).
-Result<bool> read_numpy_array(PyObject* object, FloatVector& out) noexcept {
-  Ref capsule = Ref::steal(PyObject_GetAttrString(object, "__array_struct__"));
+// The grid of a numpy array of `dimensions` dimensions and a native float32
+// or float64 dtype. A numpy array is read through its array interface
+// rather than the buffer protocol: numpy keeps a description of every
+// buffer it exports until the array goes (about 80 bytes per row, a sixth
+// of a 128-float row's own). `capsule` keeps the interface alive.
+Result<std::optional<Grid>> numpy_grid(PyObject* object, int dimensions, Ref& capsule) noexcept {
+  capsule = Ref::steal(PyObject_GetAttrString(object, "__array_struct__"));
   const auto* array = capsule && PyCapsule_CheckExact(capsule.get())
                           ? static_cast<const ArrayInterface*>(PyCapsule_GetPointer(capsule.get(), nullptr))
                           : nullptr;
   if (array == nullptr) {
     if (PyErr_Occurred()) TRY(discard_pending_error());  // iterating will report whatever is wrong
-    return false;
+    return std::optional<Grid>();
   }
-  if (array->two != 2 || array->nd != 1 || array->typekind != 'f' || (array->flags & kNotSwapped) == 0 ||
+  if (dimensions == 2 && array->two == 2 && array->nd > 2) {
+    return Error::type_error(Message("a batch of vectors has two dimensions, not ") << array->nd);
+  }
+  if (array->two != 2 || array->nd != dimensions || array->typekind != 'f' ||
+      (array->flags & kNotSwapped) == 0 ||
       (array->itemsize != sizeof(float) && array->itemsize != sizeof(double))) {
-    return false;
+    return std::optional<Grid>();
   }
-  const auto itemsize = static_cast<std::size_t>(array->itemsize);
-  const std::ptrdiff_t stride = array->strides != nullptr ? array->strides[0] : array->itemsize;
-  TRY(copy_elements(static_cast<const char*>(array->data), static_cast<std::size_t>(array->shape[0]),
-                    stride, itemsize, out));
-  return true;
+  const std::ptrdiff_t itemsize = array->itemsize;
+  const auto extent = [&](int axis) { return static_cast<std::size_t>(array->shape[axis]); };
+  const auto stride = [&](int axis) {
+    if (array->strides != nullptr) return static_cast<std::ptrdiff_t>(array->strides[axis]);
+    return axis + 1 == array->nd ? itemsize : itemsize * static_cast<std::ptrdiff_t>(array->shape[1]);
+  };
+  const int last = dimensions - 1;
+  return std::optional<Grid>(Grid{static_cast<const char*>(array->data), dimensions == 2 ? extent(0) : 1,
+                                  extent(last), dimensions == 2 ? stride(0) : 0, stride(last),
+                                  static_cast<std::size_t>(itemsize)});
 }
 
 // "f" or "d" in native byte order ('<' and '=' are native on the only
@@ -135,33 +163,63 @@ class HeldBuffer {
   bool ok_;
 };
 
-// array.array and memoryview: a one-dimensional C-contiguous buffer.
-Result<bool> read_buffer(PyObject* object, FloatVector& out) noexcept {
-  HeldBuffer buffer(object);
+// The grid of an array.array or memoryview of `dimensions` dimensions and
+// native float32 or float64 elements, held by `buffer`.
+Result<std::optional<Grid>> buffer_grid(const HeldBuffer& buffer, int dimensions) noexcept {
   if (!buffer.ok()) {
     TRY(discard_pending_error());  // iterating will report whatever is wrong
-    return false;
+    return std::optional<Grid>();
   }
   const Py_buffer& view = buffer.view();
   const char format = native_float_format(view.format);
-  if (view.ndim != 1 || format == '\0' || !PyBuffer_IsContiguous(&view, 'C') ||
-      view.itemsize != (format == 'f' ? 4 : 8)) {
-    return false;
+  if (view.ndim != dimensions || format == '\0' || view.itemsize != (format == 'f' ? 4 : 8) ||
+      view.suboffsets != nullptr) {
+    return std::optional<Grid>();
   }
-  TRY(copy_elements(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len / view.itemsize),
-                    view.itemsize, static_cast<std::size_t>(view.itemsize), out));
+  const int last = dimensions - 1;
+  return std::optional<Grid>(Grid{static_cast<const char*>(view.buf),
+                                  dimensions == 2 ? static_cast<std::size_t>(view.shape[0]) : 1,
+                                  static_cast<std::size_t>(view.shape[last]),
+                                  dimensions == 2 ? view.strides[0] : 0, view.strides[last],
+                                  static_cast<std::size_t>(view.itemsize)});
+}
+
+// Reads the object's grid of `dimensions` dimensions into `out`, if it has
+// one; `shape` gets its rows and columns.
+Result<bool> read_grid(PyObject* object, int dimensions, FloatVector& out, MatrixShape& shape) noexcept {
+  std::optional<Grid> grid;
+  Ref capsule;                       // keeps a numpy array's interface alive
+  std::optional<HeldBuffer> buffer;  // or holds another object's buffer
+  if (Py_IS_TYPE(object, &PyMemoryView_Type)) {
+    buffer.emplace(object);
+    TRY_ASSIGN(grid, buffer_grid(*buffer, dimensions));
+  } else {
+    TRY_ASSIGN(const bool numpy, numpy_array.is_type_of(object));
+    if (numpy) {
+      TRY_ASSIGN(grid, numpy_grid(object, dimensions, capsule));
+    } else {
+      TRY_ASSIGN(const bool array, array_array.is_type_of(object));
+      if (array) {
+        buffer.emplace(object);
+        TRY_ASSIGN(grid, buffer_grid(*buffer, dimensions));
+      }
+    }
+  }
+  if (!grid) return false;
+  shape = {grid->rows, grid->columns};
+  TRY(copy_grid(*grid, out));
   return true;
 }
 
 }  // namespace
 
 Result<bool> read_float_buffer(PyObject* object, FloatVector& out) noexcept {
-  if (Py_IS_TYPE(object, &PyMemoryView_Type)) return read_buffer(object, out);
-  TRY_ASSIGN(const bool numpy, numpy_array.is_type_of(object));
-  if (numpy) return read_numpy_array(object, out);
-  TRY_ASSIGN(const bool array, array_array.is_type_of(object));
-  if (array) return read_buffer(object, out);
-  return false;
+  MatrixShape shape{};
+  return read_grid(object, 1, out, shape);
+}
+
+Result<bool> read_float_matrix(PyObject* object, FloatVector& out, MatrixShape& shape) noexcept {
+  return read_grid(object, 2, out, shape);
 }
 
 }  // namespace tessaly

@@ -171,6 +171,43 @@ PyObject* vectorstore_parallel_search(PyObject* self, PyObject* const* args, Py_
   });
 }
 
+Result<Ref> to_result_lists(const EngineResult<Array<ResultList>>& found) noexcept {
+  if (!found.ok()) return Error::from_engine(found.error());
+  return result_lists_to_python(found.value());
+}
+
+// search_batch(vectors, top_k)
+PyObject* vectorstore_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+  return object_entry([&]() -> Result<Ref> {
+    PyObject* slots[2] = {};
+    TRY(parse_fastcall_args(kSearchBatchSignature, args, nargs, kwnames, slots));
+    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    TRY_ASSIGN(ConvertedQueries queries, convert_argument("vectors", slots[0], to_query_batch));
+    TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
+    TRY_ASSIGN(Array<std::span<const float>> spans, queries.spans());
+    return to_result_lists(record->store.search_batch(spans, top_k));
+  });
+}
+
+// parallel_search_batch(vectors, top_k, n_threads=None)
+PyObject* vectorstore_parallel_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) noexcept {
+  return object_entry([&]() -> Result<Ref> {
+    PyObject* slots[3] = {};
+    TRY(parse_fastcall_args(kParallelSearchBatchSignature, args, nargs, kwnames, slots));
+    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    TRY_ASSIGN(ConvertedQueries queries, convert_argument("vectors", slots[0], to_query_batch));
+    TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
+    TRY_ASSIGN(std::optional<std::size_t> n_threads,
+               convert_argument("n_threads", slots[2], to_optional_size));
+    TRY_ASSIGN(Array<std::span<const float>> spans, queries.spans());
+    return to_result_lists(record->store.parallel_search_batch(spans, top_k, n_threads));
+  });
+}
+
 template <class Method>
 PyCFunction fastcall(Method method) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
@@ -183,6 +220,10 @@ PyMethodDef vectorstore_methods[] = {
      "search($self, vector, top_k)\n--\n\n"},
     {"parallel_search", fastcall(vectorstore_parallel_search), METH_FASTCALL | METH_KEYWORDS,
      "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
+    {"search_batch", fastcall(vectorstore_search_batch), METH_FASTCALL | METH_KEYWORDS,
+     "search_batch($self, vectors, top_k)\n--\n\n"},
+    {"parallel_search_batch", fastcall(vectorstore_parallel_search_batch), METH_FASTCALL | METH_KEYWORDS,
+     "parallel_search_batch($self, vectors, top_k, n_threads=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

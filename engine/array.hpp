@@ -88,9 +88,12 @@ class Array {
 
   // `count` value-initialised elements (zeros for numbers); false if it cannot.
   [[nodiscard]] bool try_resize(std::size_t count) noexcept {
+    if (count <= size_) {
+      truncate(count);
+      return true;
+    }
     if (!try_reserve(count)) return false;
     while (size_ < count) new (&data_[size_++]) T();
-    truncate(count);
     return true;
   }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "engine/block_kernels.hpp"
 #include "engine/float_environment.hpp"
@@ -16,6 +17,20 @@ std::uint32_t rank_key(float score) noexcept {
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(score == 0.0f ? 0.0f : score);
   const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : bits | 0x80000000u;
   return ~ascending;
+}
+
+// Whether any of 16 scores is greater than the threshold (is a number,
+// against a NaN threshold): four comparisons of four lanes.
+bool any_wins(const float* run, float threshold) noexcept {
+  using Floats = float __attribute__((vector_size(16)));
+  using Masks = int __attribute__((vector_size(16)));
+  Masks any{};
+  for (std::size_t part = 0; part < 16; part += 4) {
+    Floats scores;
+    std::memcpy(&scores, run + part, sizeof scores);
+    any |= threshold == threshold ? scores > threshold : scores == scores;
+  }
+  return (any[0] | any[1] | any[2] | any[3]) != 0;
 }
 
 // Blocks scored per kernel call: their scores (4 KiB) stay in L1 for the
@@ -46,19 +61,17 @@ void TopSelection::offer_in_order(const float* scores, std::size_t first, std::s
   std::size_t j = 0;
   while (j < count && !limited_) offer(scores[j], first + j), ++j;
   // The threshold's entry comes earlier, so only a strictly greater score
-  // can win (against a NaN threshold: any number). Most runs of eight fall
-  // short and are passed over in one test.
+  // can win (against a NaN threshold: any number). Most runs fall short and
+  // are passed over in one vector comparison.
   auto wins = [](float score, float threshold) {
     return score > threshold || (threshold != threshold && score == score);
   };
-  constexpr std::size_t kRun = 8;
+  constexpr std::size_t kRun = 16;
   for (; j + kRun <= count; j += kRun) {
-    const float threshold = threshold_.score;  // a copy: offer() may raise it
-    bool any = false;
-    for (std::size_t k = 0; k < kRun; ++k) any |= wins(scores[j + k], threshold);
-    if (!any) continue;
-    for (std::size_t k = j; k < j + kRun; ++k) {
-      if (wins(scores[k], threshold_.score)) offer(scores[k], first + k);
+    const float* run = scores + j;
+    if (!any_wins(run, threshold_.score)) continue;
+    for (std::size_t k = 0; k < kRun; ++k) {
+      if (wins(run[k], threshold_.score)) offer(run[k], first + j + k);
     }
   }
   for (; j < count; ++j) {

@@ -77,6 +77,11 @@ EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<
                                             std::size_t top_k, std::size_t first, std::size_t last,
                                             KernelPath path) noexcept;
 
+// select_top for every query, in one pass over the entries.
+EngineResult<Array<Array<ScoredEntry>>> select_top_batch(const Vectorstore& store, QueryBatch queries,
+                                                        std::size_t top_k, std::size_t first,
+                                                        std::size_t last, KernelPath path) noexcept;
+
 EngineResult<Array<ResultPair>> to_result_pairs(std::span<const ScoredEntry> list,
                                                 std::span<const std::uint64_t> ids) noexcept;
 

@@ -30,6 +30,13 @@ EngineError Vectorstore::query_length_error(std::size_t length) const noexcept {
                               << " but vectorstore expects " << vector_size());
 }
 
+EngineResult<void> Vectorstore::check_query_lengths(QueryBatch queries) const noexcept {
+  for (const std::span<const float> query : queries) {
+    if (query.size() != vector_size()) return query_length_error(query.size());
+  }
+  return {};
+}
+
 EngineResult<void> VectorstoreBuilder::add(std::span<const float> vector, std::uint64_t id) noexcept {
   if (mismatch_) return {};
   if (vector.size() != store_.vector_size()) {

@@ -24,6 +24,10 @@ struct ResultPair {
   float score;
   std::uint64_t id;
 };
+using ResultList = Array<ResultPair>;
+
+// Queries of a batch, each the caller's own array.
+using QueryBatch = std::span<const std::span<const float>>;
 
 class Vectorstore {
  public:
@@ -53,7 +57,19 @@ class Vectorstore {
   EngineResult<Array<ResultPair>> parallel_search(std::span<const float> query, std::size_t top_k,
                                                   std::optional<std::size_t> n_threads) const noexcept;
 
+  // One list per query, each exactly what search() gives it, from one pass
+  // over the store: every line of a block is read once for a group of
+  // queries. The first query of the wrong length fails the whole batch.
+  EngineResult<Array<ResultList>> search_batch(QueryBatch queries, std::size_t top_k,
+                                               KernelPath path = best_kernel_path()) const noexcept;
+
+  // The same lists, from per-call worker threads over contiguous chunks.
+  EngineResult<Array<ResultList>> parallel_search_batch(QueryBatch queries, std::size_t top_k,
+                                                        std::optional<std::size_t> n_threads) const noexcept;
+
   EngineError query_length_error(std::size_t length) const noexcept;
+  // The error of the first query of the wrong length, if any.
+  EngineResult<void> check_query_lengths(QueryBatch queries) const noexcept;
 
  private:
   Blocks blocks_;

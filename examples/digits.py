@@ -2,9 +2,10 @@
 
 The 1,797 8x8 images of scikit-learn's bundled digits set (no download) are
 split at random: 1,500 go into a Vectorstore (id = row number), the rest are
-classified by the majority label of their 10 most cosine-similar images,
-once with `search` and once with `parallel_search`, and checked against a
-numpy brute-force reference.
+classified by the majority label of their 10 most cosine-similar images:
+one query at a time with `search` and `parallel_search`, all at once with
+`search_batch` and `parallel_search_batch`, and checked against a numpy
+brute-force reference.
 """
 import time
 from collections import Counter
@@ -35,13 +36,16 @@ def majority(ids):
     return next(labels[i] for i in ids if counts[labels[i]] == best)
 
 
-def classify(name, find):
+def classify(name, find, batch=None):
     started = time.perf_counter()
-    neighbours = [[id for _, id in find(images[i])] for i in test]
+    if batch is None:
+        neighbours = [[id for _, id in find(images[i])] for i in test]
+    else:
+        neighbours = [[id for _, id in found] for found in batch(images[test])]
     elapsed = time.perf_counter() - started
     predicted = np.array([majority(ids) for ids in neighbours])
     accuracy = float(np.mean(predicted == labels[test]))
-    print(f"{name:<16} accuracy {accuracy:.4f}   {len(test) / elapsed:9.0f} queries/s")
+    print(f"{name:<22} accuracy {accuracy:.4f}   {len(test) / elapsed:9.0f} queries/s")
     return neighbours, predicted
 
 
@@ -55,10 +59,12 @@ def numpy_reference(query):
 
 by_search, predicted_search = classify("search", lambda q: store.search(q, K))
 by_parallel, predicted_parallel = classify("parallel_search", lambda q: store.parallel_search(q, K))
+by_batch, _ = classify("search_batch", None, lambda qs: store.search_batch(qs, K))
+by_parallel_batch, _ = classify("parallel_search_batch", None, lambda qs: store.parallel_search_batch(qs, K))
 by_numpy, predicted_numpy = classify("numpy reference", numpy_reference)
 
-same_lists = sum(a == b for a, b in zip(by_search, by_parallel))
+same_lists = sum(a == b == c == d for a, b, c, d in zip(by_search, by_parallel, by_batch, by_parallel_batch))
 same_sets = sum(set(a) == set(b) for a, b in zip(by_search, by_numpy))
-print(f"search and parallel_search agree on {same_lists} of {len(test)} queries")
+print(f"search, parallel_search and both batch methods agree on {same_lists} of {len(test)} queries")
 print(f"same neighbours as numpy on {same_sets} of {len(test)} queries, "
       f"same label on {int(np.sum(predicted_search == predicted_numpy))}")

@@ -6,8 +6,10 @@
 # sequences of numbers to the type system. numpy arrays (any float or
 # integer dtype) are not Sequence subclasses, so they match as buffers that
 # can be indexed, which is what the module checks for. A str is neither, so
-# passing one is a type error. Ids, sizes and counts take anything with
-# __index__.
+# passing one is a type error. A batch of vectors is a sequence of vectors,
+# or a buffer whose items are vectors (a 2-D numpy array); the type system
+# cannot tell a 1-D array from a 2-D one. Ids, sizes and counts take
+# anything with __index__.
 #
 # PanicException has no name here because it is not a module attribute: an
 # internal failure raises it, and it derives from BaseException so that
@@ -29,6 +31,12 @@ class _IndexableBuffer(Buffer, Protocol):
 
 _Vector: TypeAlias = Sequence[_Number] | _IndexableBuffer
 
+@type_check_only
+class _BatchBuffer(Buffer, Protocol):
+    def __getitem__(self, index: int, /) -> _Vector: ...
+
+_Vectors: TypeAlias = Sequence[_Vector] | _BatchBuffer
+
 def cosine_similarity(vec1: _Vector, vec2: _Vector) -> float: ...
 @final
 class Vectorstore:
@@ -43,3 +51,7 @@ class Vectorstore:
     def parallel_search(
         self, vector: _Vector, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
     ) -> list[tuple[float, int]]: ...
+    def search_batch(self, vectors: _Vectors, top_k: SupportsIndex) -> list[list[tuple[float, int]]]: ...
+    def parallel_search_batch(
+        self, vectors: _Vectors, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
+    ) -> list[list[tuple[float, int]]]: ...

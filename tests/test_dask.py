@@ -188,15 +188,16 @@ BAD_SEARCHES = [
 @pytest.mark.parametrize("vector, top_k", BAD_SEARCHES)
 def test_errors_match_vectorstore(client, vector, top_k):
     store = ShardedVectorstore.from_array(client, tie_rows()[:6], rows_per_shard=3)
-    with pytest.raises(Exception) as expected:
-        reference(tie_rows()[:6]).search(vector, top_k)
-    calls = [lambda: store.search(vector, top_k),
-             lambda: store.search_batch([[0, 1, 0], vector], top_k)]
+    local = reference(tie_rows()[:6])
+    calls = [(store.search, local.search, vector),
+             (store.search_batch, local.search_batch, [[0, 1, 0], vector])]
     if isinstance(vector, list) and vector == [1, 0, 0]:
-        calls.append(lambda: store.search_batch(np.zeros((2, 3)), top_k))
-    for call in calls:
+        calls.append((store.search_batch, local.search_batch, np.zeros((2, 3))))
+    for sharded, one_store, argument in calls:
+        with pytest.raises(Exception) as expected:
+            one_store(argument, top_k)
         with pytest.raises(type(expected.value)) as raised:
-            call()
+            sharded(argument, top_k)
         assert str(raised.value) == str(expected.value)
 
 

@@ -25,6 +25,8 @@ def test_class_identity_and_signatures():
     assert Vectorstore.insert.__text_signature__ == "($self, vector, id)"
     assert Vectorstore.search.__text_signature__ == "($self, vector, top_k)"
     assert Vectorstore.parallel_search.__text_signature__ == "($self, vector, top_k, n_threads=None)"
+    assert Vectorstore.search_batch.__text_signature__ == "($self, vectors, top_k)"
+    assert Vectorstore.parallel_search_batch.__text_signature__ == "($self, vectors, top_k, n_threads=None)"
 
 
 def test_not_subclassable():
@@ -150,6 +152,7 @@ INNER = {
     "vector_size": (lambda s: s.vector_size, "Already mutably borrowed"),
     "search": (lambda s: s.search([1, 0], 1), "Already mutably borrowed"),
     "parallel_search": (lambda s: s.parallel_search([1, 0], 1, 2), "Already mutably borrowed"),
+    "search_batch": (lambda s: s.search_batch([[1, 0]], 1), "Already mutably borrowed"),
     "insert": (lambda s: s.insert([1, 0], 1), "Already borrowed"),
 }
 # (outer call with the hook placed in one of its arguments, inner calls that conflict)
@@ -159,6 +162,8 @@ OUTER = {
     "search-vector": (lambda s, h: s.search([h, 0], 2), ["insert"]),
     "search-top_k": (lambda s, h: s.search([1, 0], h), ["insert"]),
     "parallel-n_threads": (lambda s, h: s.parallel_search([1, 0], 2, h), ["insert"]),
+    "batch-vectors": (lambda s, h: s.search_batch([[1, 0], [h, 0]], 2)[1], ["insert"]),
+    "parallel-batch-top_k": (lambda s, h: s.parallel_search_batch([[1, 0]], h, 2)[0], ["insert"]),
 }
 CASES = [(o, i) for o in OUTER for i in INNER]
 

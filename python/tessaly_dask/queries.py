@@ -1,9 +1,9 @@
 """Query checks and conversion to float32, done on the client.
 
-A query is checked by tessaly itself, by searching an empty store of the
-same dimension: that runs the very conversion and length check of
-`Vectorstore.search`, so errors have its type and text, and nothing is sent
-before they are raised. The query is then converted to float32 with the
+A query (a batch) is checked by tessaly itself, by searching an empty store
+of the same dimension: that runs the very conversion and length checks of
+`Vectorstore.search` (`Vectorstore.search_batch`), so errors have its type
+and text, and nothing is sent before they are raised. The query is then converted to float32 with the
 bits tessaly would give it: the buffer rule for plain float32/float64
 buffers, and double then float32 for everything else.
 """
@@ -24,10 +24,6 @@ def check_query(vector_size, vector, top_k):
     """Raises what Vectorstore.search(vector, top_k) raises; returns top_k as an int."""
     tessaly.Vectorstore(vector_size).search(vector, top_k)
     return operator.index(top_k)
-
-
-def check_top_k(vector_size, top_k):
-    return check_query(vector_size, np.zeros(vector_size, np.float32), top_k)
 
 
 def native_float_format(view):
@@ -76,24 +72,16 @@ def query_vector(vector):
     return through_double([element_to_double(element) for element in vector])
 
 
-def rows_are_buffers(block):
-    """Whether every row of a 2-D array is read as a buffer by tessaly."""
-    contiguous_rows = block.shape[1] <= 1 or block.strides[1] == block.itemsize
-    return contiguous_rows and block.dtype in (np.float32, np.float64) and block.dtype.isnative
-
-
 def query_block(vector_size, queries, top_k):
-    """Checks a batch like one search per query; returns (float32 rows, top_k)."""
-    if (type(queries) is np.ndarray and queries.ndim == 2 and queries.shape[1] == vector_size
-            and queries.dtype.kind in NUMERIC_KINDS):
-        top_k = check_top_k(vector_size, top_k)
-        if rows_are_buffers(queries):
-            return queries.astype(np.float32), top_k
-        return through_double(queries), top_k
-    rows = []
-    for vector in queries:
-        check_query(vector_size, vector, top_k)
-        rows.append(query_vector(vector))
-    top_k = check_top_k(vector_size, top_k)
+    """Checks a batch as Vectorstore.search_batch checks it; returns (float32 rows, top_k)."""
+    tessaly.Vectorstore(vector_size).search_batch(queries, top_k)
+    top_k = operator.index(top_k)
+    if type(queries) is np.ndarray and queries.ndim == 2:
+        # tessaly reads a float32 or float64 matrix in one go, narrowing
+        # each element once; anything else goes element by element.
+        if queries.dtype in (np.float32, np.float64) and queries.dtype.isnative:
+            return np.ascontiguousarray(queries, dtype=np.float32), top_k
+        return np.ascontiguousarray(through_double(queries)), top_k
+    rows = [query_vector(vector) for vector in queries]
     block = np.stack(rows) if rows else np.empty((0, vector_size), np.float32)
     return np.ascontiguousarray(block, dtype=np.float32), top_k

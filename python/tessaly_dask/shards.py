@@ -103,6 +103,6 @@ def build_shard(rows, ids, first_row):
 
 
 def search_shard(shard, queries, top_k):
-    """The shard's own ranked top_k for every row of a 2-D float32 array."""
-    search = shard.search
-    return [search(query, top_k) for query in queries]
+    """The shard's own ranked top_k for every row of a 2-D float32 array,
+    from one pass over the shard."""
+    return shard.search_batch(queries, top_k)

@@ -10,6 +10,7 @@
 #include "binding/vectorstore_record.hpp"
 #include "engine/kernel_path.hpp"
 #include "engine/processors.hpp"
+#include "tests/hooks/arithmetic_floor.hpp"
 #include "tests/hooks/stream_floor.hpp"
 
 namespace tessaly {
@@ -132,6 +133,31 @@ PyObject* search_on_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// search_batch_on_path(store, vectors, top_k, path, lists=True): store.search_batch
+// on a chosen path; with lists False, the engine's work alone (None comes
+// back), to tell its time from that of making the result lists.
+PyObject* search_batch_on_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return object_entry([&]() -> Result<Ref> {
+    if (nargs != 4 && nargs != 5) return Error::type_error("search_batch_on_path(store, vectors, top_k, path, lists=True)");
+    TRY_ASSIGN(PyVectorstore* record, tessaly_store(args[0]));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    TRY_ASSIGN(ConvertedQueries queries, to_query_batch(args[1]));
+    TRY_ASSIGN(std::size_t top_k, to_size(args[2]));
+    TRY_ASSIGN(KernelPath path, kernel_path_named(args[3]));
+    const bool lists = nargs < 5 || PyObject_IsTrue(args[4]);
+    TRY_ASSIGN(Array<std::span<const float>> spans, queries.spans());
+    const auto found = record->store.search_batch(spans, top_k, path);
+    if (!found.ok()) return Error::from_engine(found.error());
+    if (!lists) return Ref::borrow(Py_None);
+    return result_lists_to_python(found.value());
+  });
+}
+
+// Multiply-then-add pairs per second of one core (see arithmetic_floor.hpp).
+PyObject* multiply_add_rate_py(PyObject*, PyObject*) {
+  return PyFloat_FromDouble(multiply_add_rate());
+}
+
 Result<Ref> seconds(double elapsed) noexcept {
   if (elapsed < 0) return Error::runtime_error("could not start the threads");
   return require(PyFloat_FromDouble(elapsed));
@@ -165,6 +191,10 @@ PyMethodDef hook_methods[] = {
     {"search_path", search_path, METH_NOARGS, nullptr},
     {"search_on_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_on_path)),
      METH_FASTCALL, nullptr},
+    {"search_batch_on_path",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_batch_on_path)), METH_FASTCALL,
+     nullptr},
+    {"multiply_add_rate", multiply_add_rate_py, METH_NOARGS, nullptr},
     {"stream_buffer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_buffer)),
      METH_FASTCALL, nullptr},
     {"set_float_mode", set_float_mode, METH_O, nullptr},

@@ -30,6 +30,12 @@ assert_type(store.parallel_search((1, 0), 3), list[tuple[float, int]])
 assert_type(store.parallel_search([1, 0], 3, n_threads=np.uint8(2)), list[tuple[float, int]])
 assert_type(tessaly.cosine_similarity(b"\x03\x04", memoryview(b"\x04\x03")), float)
 assert store.search([1, 1], 2) == store.parallel_search([1, 1], 2, None)
+batch = np.array([[1.0, 0.5], [0.0, 2.0]], dtype=np.float32)
+assert_type(store.search_batch(batch, 2), list[list[tuple[float, int]]])
+assert_type(store.search_batch([[1, 0.5], (0, 2)], 2), list[list[tuple[float, int]]])
+assert_type(store.parallel_search_batch([batch[0], array.array("f", [0, 2])], 2, n_threads=2),
+            list[list[tuple[float, int]]])
+assert store.search_batch(batch, 2) == [store.search(row, 2) for row in batch]
 assert len(store) == 11 + len(np.typecodes["AllInteger"] + np.typecodes["Float"])
 
 try:
@@ -38,6 +44,12 @@ except TypeError:
     pass
 else:
     raise AssertionError("a str vector was accepted")
+try:
+    store.search_batch(["ab"], 1)  # type: ignore[list-item]
+except TypeError:
+    pass
+else:
+    raise AssertionError("a batch of str was accepted")
 try:
     store.vector_size = 3  # type: ignore[misc]
 except AttributeError:
