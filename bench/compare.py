@@ -22,6 +22,16 @@ The floor is measured natively by the test hooks: one read of a contiguous
 matrix of the store's bytes, with independent accumulators, on one and on
 two threads. Every time is stated as a ratio to the floor of its thread
 count (two threads for the methods that use more).
+
+The batch section answers 64 and 256 queries per call (top_k 10) and
+reports queries per second: tessaly's batch methods, a loop of `search`,
+faiss's batch (one thread), numpy (a matrix product and a partition per
+query, one thread) and hnswlib's BFIndex (one thread). A batch is bound by
+arithmetic, not memory, so its floor is the core's rate of multiplies and
+adds (one thread, independent chains in registers, measured natively), and
+tessaly's pairs per second (entries x elements x queries) are quoted as a
+share of it. The rows include making the result lists; their share of the
+time is reported too.
 """
 import argparse
 import os
@@ -42,6 +52,9 @@ import tessaly
 SHAPES = [(100_000, 128), (1_000_000, 128), (100_000, 768)]
 TOP_KS = [10, 1000]
 QUERIES = 21
+BATCHES = [64, 256]  # queries per batch, top_k 10
+BATCH_ROUNDS = 3
+LOOPED = 16  # queries of a batch timed one search at a time (its cost per query is constant)
 BUILD_ROWS = 200_000
 FLAGS = ("sse2", "avx2", "avx512f", "fma", "asimd")
 
@@ -148,8 +161,8 @@ def bench_shape(n, d, rng, threads, paths):
     rows = {}
     for k in TOP_KS:
         def faiss_search(q, t):
-            faiss.omp_set_num_threads(t)
-            return index.search(q.reshape(1, -1), k)
+            with threadpool_limits(t):  # OpenMP and OpenBLAS alike
+                return index.search(q.reshape(1, -1), k)
 
         def on_one_thread(method):
             def run(q):
@@ -189,10 +202,76 @@ def bench_shape(n, d, rng, threads, paths):
                 if q >= 0:
                     times[key].append(time.perf_counter() - started)
         rows[k] = [(name, t, statistics.median(cell) * 1e3) for (name, t, _, _), cell in zip(cells, times)]
-        faiss.omp_set_num_threads(1)
     floors = {t: statistics.median(samples[t]) * 1e3 for t in floor_reads}
     del store, index, brute
     return {"n": n, "d": d, "raw": raw, "memory": memory, "floors": floors, "rows": rows}
+
+
+def numpy_batch(unit, queries, k):
+    scores = unit @ queries.T
+    top = np.argpartition(-scores, k - 1, axis=0)[:k]
+    return [column[np.argsort(-scores[column, j], kind="stable")] for j, column in enumerate(top.T)]
+
+
+def bench_batches(n, d, rng, threads):
+    """Queries per second of each batch method, for each batch size."""
+    data = rng.standard_normal((n, d), dtype=np.float32)
+    unit = data / np.linalg.norm(data, axis=1, keepdims=True)
+    store = tessaly.Vectorstore(d, [(row, i) for i, row in enumerate(data)])
+    index = faiss.IndexFlatIP(d)
+    index.add(unit)
+    brute = hnswlib.BFIndex(space="cosine", dim=d)
+    brute.init_index(max_elements=n)
+    brute.add_items(data, np.arange(n))
+    best = hooks.search_path()
+    results = {}
+    for m in BATCHES:
+        queries = rng.standard_normal((m, d), dtype=np.float32)
+        unit_queries = queries / np.linalg.norm(queries, axis=1, keepdims=True)
+
+        def faiss_batch():
+            with threadpool_limits(1):  # OpenMP and OpenBLAS alike
+                index.search(unit_queries, 10)
+
+        def numpy_one_thread():
+            with threadpool_limits(1):
+                numpy_batch(unit, unit_queries, 10)
+        # (name, run, queries answered per run)
+        cells = [
+            ("search_batch", lambda: store.search_batch(queries, 10), m),
+            ("search_batch, engine alone", lambda: hooks.search_batch_on_path(store, queries, 10, best, False), m),
+            ("parallel_search_batch(n_threads=2)", lambda: store.parallel_search_batch(queries, 10, 2), m),
+            ("loop of search", lambda: [store.search(q, 10) for q in queries[:LOOPED]], min(m, LOOPED)),
+            ("faiss IndexFlatIP batch, 1 thread", faiss_batch, m),
+            ("numpy, 1 thread", numpy_one_thread, m),
+            ("hnswlib BFIndex, 1 thread", lambda: brute.knn_query(queries, 10, num_threads=1), m),
+        ]
+        times = [[] for _ in cells]
+        for r in range(-1, BATCH_ROUNDS):  # -1: the warm-up round
+            for i in random.Random(1000 + r).sample(range(len(cells)), len(cells)):
+                started = time.perf_counter()
+                cells[i][1]()
+                if r >= 0:
+                    times[i].append(time.perf_counter() - started)
+        results[m] = [(name, count / statistics.median(t)) for (name, _, count), t in zip(cells, times)]
+    del store, index, brute
+    return {"n": n, "d": d, "rates": results}
+
+
+def print_batches(result, floor):
+    n, d = result["n"], result["d"]
+    print(f"\n## batches over {n:,} x {d}, top_k 10 (queries per second)")
+    for m, rows in result["rates"].items():
+        rates = dict(rows)
+        faiss1 = rates["faiss IndexFlatIP batch, 1 thread"]
+        print(f"{m} queries per batch:")
+        for name, rate in rows:
+            extra = ""
+            if name.startswith(("search_batch", "parallel")):
+                extra = f"  {n * d * rate / 1e9:6.1f} G pairs/s = {n * d * rate / floor:.2f} of the floor"
+            print(f"  {name:<36} {rate:9.1f} q/s  {rate / faiss1:5.2f}x faiss-1{extra}")
+        share = 1 - rates["search_batch"] / rates["search_batch, engine alone"]
+        print(f"  result lists: {share:.1%} of search_batch's time")
 
 
 def print_shape(result):
@@ -213,9 +292,23 @@ def lookup(result, k, prefix):
     return next(ms for name, _, ms in result["rows"][k] if name.startswith(prefix))
 
 
-def targets(summary, rates, paths):
+def targets(summary, rates, paths, batches=(), floor=None):
     """(target, measured, met) for every shape and top_k."""
     out = []
+    for r in batches:
+        shape = f"{r['n']:,} x {r['d']}"
+        for m, rows in r["rates"].items():
+            rate = dict(rows)
+            batch, faiss1 = rate["search_batch"], rate["faiss IndexFlatIP batch, 1 thread"]
+            out.append((f"{shape}, {m} queries: search_batch / faiss batch 1 thread >= 0.6", batch / faiss1,
+                        batch / faiss1 >= 0.6))
+            loop = rate["loop of search"]
+            out.append((f"{shape}, {m} queries: search_batch / loop of search >= 3", batch / loop, batch / loop >= 3))
+            share = r["n"] * r["d"] * batch / floor
+            out.append((f"{shape}, {m} queries: search_batch pairs/s / arithmetic floor >= 0.5", share, share >= 0.5))
+            parallel = rate["parallel_search_batch(n_threads=2)"]
+            out.append((f"{shape}, {m} queries: parallel_search_batch(2) / search_batch >= 1.7", parallel / batch,
+                        parallel / batch >= 1.7))
     for r in summary:
         shape = f"{r['n']:,} x {r['d']}"
         one, two = r["floors"][1], r["floors"][2]
@@ -273,6 +366,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="only the smallest shape")
     parser.add_argument("--plot", metavar="FILE.png", help="draw the table as a chart")
+    parser.add_argument("--only", choices=("single", "batch"), help="only one section (and the build rates)")
     args = parser.parse_args()
     threads = len(os.sched_getaffinity(0))
     paths = hooks.kernel_paths()
@@ -283,19 +377,27 @@ def main():
           f"hnswlib {getattr(hnswlib, '__version__', '')}, numpy {np.__version__}, BLAS: {blas()}; "
           f"median of {QUERIES} queries after a warm-up, methods and floors taken in turn")
     rng = np.random.default_rng(2026)
-    summary = []
-    for n, d in SHAPES[:1] if args.quick else SHAPES:
-        summary.append(bench_shape(n, d, rng, threads, paths))
-        print_shape(summary[-1])
+    shapes = SHAPES[:1] if args.quick else SHAPES
+    summary, batches = [], []
+    if args.only != "batch":
+        for n, d in shapes:
+            summary.append(bench_shape(n, d, rng, threads, paths))
+            print_shape(summary[-1])
+    floor = statistics.median(hooks.multiply_add_rate() for _ in range(5))
+    print(f"\n## arithmetic floor: {floor / 1e9:.1f} G multiply-then-add pairs per second, one thread")
+    if args.only != "single":
+        for n, d in shapes:
+            batches.append(bench_batches(n, d, rng, threads))
+            print_batches(batches[-1], floor)
     rates = build_rates(128, rng)
     (constructor, inserting), (cold_constructor, cold_inserting) = rates
     print(f"\n## building a store of {BUILD_ROWS:,} x 128 from numpy rows (list of pairs made beforehand)")
     print(f"constructor {constructor / 1e6:.2f} million rows/s, insert {inserting / 1e6:.2f} million rows/s "
           f"(first, cold round: {cold_constructor / 1e6:.2f} and {cold_inserting / 1e6:.2f})")
     print("\n## targets")
-    for name, value, met in targets(summary, rates, paths):
+    for name, value, met in targets(summary, rates, paths, batches, floor):
         print(f"{'met ' if met else 'MISS'} {value:6.2f}  {name}")
-    if args.plot:
+    if args.plot and summary:
         plot(summary, f"{model}, search on the {hooks.search_path()} path", args.plot)
         print(f"\nchart: {args.plot}")
 

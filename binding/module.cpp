@@ -84,6 +84,14 @@ Result<void> add_cosine_similarity(PyObject* module) noexcept {
 
 int tessaly_exec(PyObject* module) noexcept {
   return entry_frame<int>(-1, [&]() -> Result<int> {
+    // The type and the other objects kept for the process belong to the
+    // main interpreter. A subinterpreter numbers types for its attribute
+    // cache on its own counter, so sharing the type with one would let a
+    // method lookup find another class's attribute. Legacy subinterpreters
+    // skip the slot below, so the refusal is made here.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+      return Error::pending(PyExc_ImportError, "module tessaly does not support loading in subinterpreters");
+    }
     if (!PyModule_Check(module)) {
       return not_instance_error(module, reinterpret_cast<PyObject*>(&PyModule_Type));
     }
@@ -97,6 +105,7 @@ int tessaly_exec(PyObject* module) noexcept {
 
 PyModuleDef_Slot tessaly_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(tessaly_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

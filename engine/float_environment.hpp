@@ -5,7 +5,11 @@
 // with -ffast-math, say) may have switched on flush-to-zero or
 // denormals-are-zero, or changed the rounding mode, for the thread that
 // calls us; threads we start inherit it. So arithmetic that fixes bits runs
-// with the SSE control register set to the defaults, restored afterwards.
+// with the SSE control register set to the defaults, restored afterwards,
+// and so do conversions, for which the x87 control word's rounding is set
+// to nearest as well: numpy converts long doubles (and, on 32-bit x86,
+// 64-bit integers) to double with x87 instructions, and fesetround changes
+// both units.
 #pragma once
 
 #if defined(__SSE__) || defined(__x86_64__)
@@ -24,21 +28,43 @@ inline constexpr unsigned kRoundingAndFlushBits = 0x6000u | 0x8000u | 0x0040u;
 inline void mode_barrier() noexcept { asm volatile("" ::: "memory"); }
 #endif
 
+#if defined(__x86_64__) || defined(__i386__)
+#define TESSALY_HAS_X87 1
+// The x87 rounding control (bits 10-11); clear is to nearest.
+inline constexpr unsigned short kX87RoundingBits = 0x0C00u;
+inline unsigned short x87_control() noexcept {
+  unsigned short word;
+  asm volatile("fnstcw %0" : "=m"(word));
+  return word;
+}
+inline void set_x87_control(unsigned short word) noexcept { asm volatile("fldcw %0" : : "m"(word)); }
+#endif
+
 // For the lifetime of the object.
 class FloatEnvironment {
  public:
 #if TESSALY_HAS_MXCSR
   FloatEnvironment() noexcept : saved_(_mm_getcsr()) {
     if (saved_ & kRoundingAndFlushBits) _mm_setcsr(saved_ & ~kRoundingAndFlushBits);
+#if TESSALY_HAS_X87
+    saved_x87_ = x87_control();
+    if (saved_x87_ & kX87RoundingBits) set_x87_control(saved_x87_ & ~kX87RoundingBits);
+#endif
     mode_barrier();
   }
   ~FloatEnvironment() {
     mode_barrier();
     if (saved_ & kRoundingAndFlushBits) _mm_setcsr(saved_);
+#if TESSALY_HAS_X87
+    if (saved_x87_ & kX87RoundingBits) set_x87_control(saved_x87_);
+#endif
   }
 
  private:
   unsigned saved_;
+#if TESSALY_HAS_X87
+  unsigned short saved_x87_;
+#endif
 #endif
  public:
   FloatEnvironment(const FloatEnvironment&) = delete;

@@ -1,5 +1,7 @@
 """cosine_similarity: single-precision scores fixed to the bit."""
+import ctypes
 import math
+import platform
 from fractions import Fraction
 
 import numpy as np
@@ -147,4 +149,28 @@ def test_bits_ignore_a_floating_point_mode_set_by_another_library(mode):
         got = repr(outcomes())
     finally:
         hooks.set_float_mode(previous)
+    assert got == expected
+
+
+# fesetround's modes on x86, which it sets in the SSE and the x87 unit alike.
+FE_MODES = {"upward": 0x800, "downward": 0x400, "toward zero": 0xC00}
+ONE, STEP = np.longdouble(1), np.longdouble(2)
+# Each rounds to double differently in some directed mode, in a way that
+# float32 shows: numpy converts long doubles (and, on 32-bit x86, int64) with
+# x87 instructions, which follow the x87 rounding control.
+DOUBLE_ROUNDED = [(ONE + STEP**-24 + STEP**-60, ONE), (ONE + STEP**-24 + STEP**-53 + STEP**-60, ONE),
+                  (np.int64(2**54 + 2**30 + 1), np.int64(2**54)), (np.int64(2**54 + 2**30 + 3), np.int64(2**54))]
+
+
+@pytest.mark.skipif(platform.machine() not in ("x86_64", "i686", "i386"), reason="x86's rounding modes")
+@pytest.mark.parametrize("mode", FE_MODES)
+def test_conversions_ignore_the_callers_rounding_mode_in_either_unit(mode):
+    libm = ctypes.CDLL("libm.so.6")
+    vectors = [form for pair in DOUBLE_ROUNDED for form in (list(pair), np.array(pair))]
+    expected = [tessaly.cosine_similarity(v, [1, 0]) for v in vectors]
+    assert libm.fesetround(FE_MODES[mode]) == 0
+    try:
+        got = [tessaly.cosine_similarity(v, [1, 0]) for v in vectors]
+    finally:
+        libm.fesetround(0)
     assert got == expected

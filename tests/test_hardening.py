@@ -470,3 +470,32 @@ def test_running_out_of_memory_raises_memory_error_and_keeps_the_store():
     """)
     assert result.returncode == 0 and result.stdout.strip() == "done", result.stderr
     assert "panicked" not in result.stderr
+
+
+@pytest.mark.skipif(EMULATED or SANITIZED, reason="the address-space limit would bind the emulator or sanitizer")
+def test_growth_under_a_tight_memory_limit_fails_at_once_or_doubles():
+    # The store is full to the last id and the last block; it cannot double
+    # under the limit, and must not creep instead (a copy of it per insert).
+    result = run_python("""
+        import resource, time, numpy as np, tessaly
+        rows = np.ones((1 << 20, 4), dtype=np.float32)
+        store = tessaly.Vectorstore(4, [(row, i) for i, row in enumerate(rows)])
+        del rows
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (8 << 20), resource.RLIM_INFINITY))
+        added, refused, started = 0, 0, time.perf_counter()
+        for i in range(300):
+            try:
+                store.insert([1, 2, 3, 4], i)
+                added += 1
+            except MemoryError:
+                refused += 1
+        elapsed = time.perf_counter() - started
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+        assert len(store) == (1 << 20) + added and refused > 0, (added, refused)
+        store.insert([5, 5, 5, 5], 1 << 40)  # and grows again once memory is back
+        assert len(store) == (1 << 20) + added + 1 and store.search([1, 1, 1, 1], 1)[0][1] == 0
+        print(elapsed < 1.0, elapsed)
+    """)
+    assert result.returncode == 0 and result.stdout.split()[0] == "True", result.stdout + result.stderr

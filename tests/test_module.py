@@ -172,3 +172,23 @@ def test_capacity_overflow_report_and_recovery():
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["PanicException ('capacity overflow',)"] * 2 + ["[(1.0, 7)] 1"]
     assert len(re.findall(REPORT.format("capacity overflow"), result.stderr)) == 2
+
+
+def test_subinterpreters_are_refused_and_leave_the_main_interpreter_sound():
+    # A subinterpreter numbers types on its own counter; had it shared the
+    # class, the 3000 classes below would collide with it in the method cache.
+    result = run_python("""
+        import _interpreters
+        for kind in ("legacy", "isolated", "legacy"):
+            iid = _interpreters.create(_interpreters.new_config(kind))
+            failure = _interpreters.exec(iid, "import tessaly")
+            _interpreters.destroy(iid)
+            print(failure.type.__name__, failure.msg)
+        classes = [type(f"C{i}", (), {"search": lambda self, *a: "wrong search"}) for i in range(3000)]
+        for c in classes:
+            c().search()
+        import tessaly
+        print(tessaly.Vectorstore(2, [([1, 0], 7)]).search([1, 0], 1))
+    """)
+    refused = "ImportError module tessaly does not support loading in subinterpreters"
+    assert result.stdout.splitlines() == [refused] * 3 + ["[(1.0, 7)]"], result.stderr
