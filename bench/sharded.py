@@ -4,19 +4,17 @@
     tools/python bench/sharded.py --rows 200000    # a quicker run
 
 Both sides use the same two cores: a LocalCluster of two worker processes
-with one thread each, and a local store searched by `search` (one thread)
-and `parallel_search(n_threads=2)`. The data is float32 standard normal
-with a fixed seed. Rounds alternate between the methods, so that a busy
-machine slows them alike; each round searches the same BATCH queries.
-Reported for each shard count: queries per second of each method (median
-over rounds), the ratio of `search_batch` throughput to local
-`parallel_search(n_threads=2)`, and the single-query latency of `search`
-on both sides.
+with one thread each, and a local store searched by `search_batch` (one
+thread) and `parallel_search_batch(n_threads=2)`. The data is float32
+standard normal with a fixed seed. Rounds alternate between the methods,
+so that a busy machine slows them alike; each round searches the same BATCH
+queries. Reported for each shard count: queries per second of each method
+(median over rounds), the ratio of the sharded `search_batch` throughput to
+local `parallel_search_batch(n_threads=2)`, and the single-query latency of
+`search` on both sides.
 
-A worker runs a batch shard by shard, every query over one shard before
-the next shard: a shard that fits in the processor's last-level cache is
-read from memory once per batch rather than once per query, which a
-single store larger than the cache cannot do.
+A worker answers a batch with one `search_batch` call per shard: one pass
+over the shard's memory for every query of the batch.
 """
 import argparse
 import logging
@@ -101,9 +99,8 @@ def compare(client, local, data, queries, shards, k, rounds):
     print(f"search_batch agrees with the local store on all {batch} queries: {same}")
 
     methods = {
-        "local search": lambda: [local.search(query, k) for query in queries],
-        "local parallel_search(n_threads=2)":
-            lambda: [local.parallel_search(query, k, 2) for query in queries],
+        "local search_batch": lambda: local.search_batch(queries, k),
+        "local parallel_search_batch(n_threads=2)": lambda: local.parallel_search_batch(queries, k, 2),
         f"sharded search_batch ({batch} per batch)": lambda: sharded.search_batch(queries, k),
     }
     times = {name: [] for name in methods}
@@ -116,7 +113,7 @@ def compare(client, local, data, queries, shards, k, rounds):
     for name, rate in rates.items():
         print(f"  {name:<40} {rate:8.1f}")
     local_rate, sharded_rate = list(rates.values())[1:]
-    print(f"  ratio sharded search_batch / local parallel_search(2): "
+    print(f"  ratio sharded search_batch / local parallel_search_batch(2): "
           f"{sharded_rate / local_rate:.2f}x")
 
     latency_queries = queries[:25]

@@ -26,6 +26,9 @@ Paths detect() noexcept {
   if (__builtin_cpu_supports("avx2")) paths.add(KernelPath::avx2);
   if (__builtin_cpu_supports("avx512f")) paths.add(KernelPath::avx512);
 #endif
+#if defined(__aarch64__)
+  paths.add(KernelPath::neon);  // part of every 64-bit ARM processor
+#endif
   return paths;
 }
 
@@ -48,6 +51,7 @@ std::string_view kernel_path_name(KernelPath path) noexcept {
     case KernelPath::sse2: return "sse2";
     case KernelPath::avx2: return "avx2";
     case KernelPath::avx512: return "avx512";
+    case KernelPath::neon: return "neon";
   }
   return "unknown";
 }
@@ -64,12 +68,11 @@ const BlockKernels& block_kernels(KernelPath path) noexcept {
     case KernelPath::sse2: return kernels::sse2;
     case KernelPath::avx2: return kernels::avx2;
     case KernelPath::avx512: return kernels::avx512;
-#else
-    case KernelPath::sse2:
-    case KernelPath::avx2:
-    case KernelPath::avx512:
 #endif
-    case KernelPath::scalar: break;
+#if defined(__aarch64__)
+    case KernelPath::neon: return kernels::neon;
+#endif
+    default: break;
   }
   return kernels::scalar;
 }

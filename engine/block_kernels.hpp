@@ -7,7 +7,8 @@
 // each from -0.0 in index order with every product rounded before its
 // addition (multiply, then add: never fused); that is the same sequence of
 // roundings as separate passes. The score is dot / (query norm * entry
-// norm), +0.0 when either squared norm compares equal to zero.
+// norm), +0.0 when either squared norm compares equal to zero, and the one
+// canonical NaN wherever it is NaN.
 #pragma once
 
 #include <cstddef>
@@ -67,6 +68,9 @@ extern const BlockKernels scalar;
 extern const BlockKernels sse2;
 extern const BlockKernels avx2;
 extern const BlockKernels avx512;
+#endif
+#if defined(__aarch64__)
+extern const BlockKernels neon;
 #endif
 }  // namespace kernels
 

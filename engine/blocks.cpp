@@ -80,7 +80,9 @@ bool Blocks::try_reserve(std::size_t entries) noexcept {
     void* mapping = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return false;
     auto* start = reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(mapping), kHugePage));
-    madvise(start, mapped - static_cast<std::size_t>(start - static_cast<char*>(mapping)), MADV_HUGEPAGE);
+    // Huge pages for the whole ones the blocks fill; the rest in small pages,
+    // so that a store's last huge page does not hold up to 2 MiB it never uses.
+    madvise(start, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
     chunk = {reinterpret_cast<float*>(start), first_block, count, mapping, mapped};
   } else {
     void* memory = std::calloc(1, bytes + kLineBytes);  // zeroed, and room to align to a line

@@ -18,7 +18,7 @@ float cosine_score(std::span<const float> a, std::span<const float> b) noexcept 
   const float sa = squared_norm(a);
   const float sb = squared_norm(b);
   if (sa == 0.0f || sb == 0.0f) return 0.0f;
-  return dot / (std::sqrt(sa) * std::sqrt(sb));
+  return canonical_nan(dot / (std::sqrt(sa) * std::sqrt(sb)));
 }
 
 }  // namespace tessaly

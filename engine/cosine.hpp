@@ -6,11 +6,21 @@
 //   (no fused multiply-add: build with -ffp-contract=off); no flush-to-zero.
 //   A squared norm that compares equal to zero gives +0.0f; otherwise the
 //   score is d / (sqrt(sa) * sqrt(sb)), every step rounded to float.
+//   A NaN score is always the one canonical NaN: processors differ in the
+//   NaN an operation makes (x86 sets its sign, ARM does not), and a NaN
+//   operand passes its own payload on.
 #pragma once
 
+#include <bit>
+#include <cstdint>
 #include <span>
 
 namespace tessaly {
+
+// The positive quiet NaN, the bits of Python's float('nan').
+inline constexpr float kCanonicalNaN = std::bit_cast<float>(std::uint32_t{0x7FC00000});
+
+inline float canonical_nan(float score) noexcept { return score != score ? kCanonicalNaN : score; }
 
 // Lengths should agree (callers check); otherwise the dot product pairs
 // elements up to the shorter length and each norm runs over its own array.

@@ -7,8 +7,8 @@
 
 namespace tessaly {
 
-enum class KernelPath { scalar, sse2, avx2, avx512 };
-inline constexpr std::size_t kKernelPathCount = 4;
+enum class KernelPath { scalar, sse2, avx2, avx512, neon };
+inline constexpr std::size_t kKernelPathCount = 5;
 
 std::string_view kernel_path_name(KernelPath path) noexcept;
 

@@ -41,7 +41,7 @@ constexpr std::size_t kRunBlocks = 64;
 
 EngineResult<TopSelection> TopSelection::make(std::size_t top_k, std::size_t candidates) noexcept {
   TopSelection selection(top_k);
-  const std::size_t room = top_k > SIZE_MAX / 2 ? SIZE_MAX : 2 * top_k;
+  const std::size_t room = top_k > SIZE_MAX / 3 ? SIZE_MAX : 3 * top_k;
   if (!selection.buffer_.try_reserve(std::min(room, candidates))) return EngineError::out_of_memory();
   return selection;
 }

@@ -1,10 +1,13 @@
 """Small float32 oracles that follow the kernel's order of operations.
 
 Every sum starts at -0.0 and runs in index order; each product is rounded to
-float32 before it is added; the zero tests are on the squared norms. numpy's
+float32 before it is added; the zero tests are on the squared norms; every
+NaN score is the positive quiet NaN. numpy's
 float32 ufuncs round every operation to single precision, so vectorising
 across entries (one "lane" per row) keeps each row's own order exact.
 """
+import math
+
 import numpy as np
 
 F32 = np.float32
@@ -28,6 +31,7 @@ def scores(matrix, query):
         sq = _ordered_sum_of_products(q, q)
         sm = _ordered_sum_of_products(matrix, matrix)
         result = dot / (np.sqrt(sq) * np.sqrt(sm))
+    result = np.where(np.isnan(result), F32(math.nan), result)
     return np.where((sq == 0) | (sm == 0), F32(0.0), result).astype(F32)
 
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "engine/block_kernels.hpp"
+#include "engine/cosine.hpp"
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
@@ -29,7 +30,8 @@ struct Avx2 {
   static reg mul(reg a, reg b) { return _mm256_mul_ps(a, b); }
   static reg sqrt(reg a) { return _mm256_sqrt_ps(a); }
   static reg finish(reg dot, reg root, float norm) {
-    const reg score = _mm256_div_ps(dot, _mm256_mul_ps(_mm256_set1_ps(norm), root));
+    reg score = _mm256_div_ps(dot, _mm256_mul_ps(_mm256_set1_ps(norm), root));
+    score = _mm256_blendv_ps(score, _mm256_set1_ps(kCanonicalNaN), _mm256_cmp_ps(score, score, _CMP_UNORD_Q));
     return _mm256_andnot_ps(_mm256_cmp_ps(root, _mm256_setzero_ps(), _CMP_EQ_OQ), score);
   }
 };

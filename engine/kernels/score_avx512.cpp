@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "engine/block_kernels.hpp"
+#include "engine/cosine.hpp"
 
 #pragma GCC push_options
 #pragma GCC target("avx512f")
@@ -32,7 +33,9 @@ struct Avx512 {
   static reg mul(reg a, reg b) { return _mm512_mul_ps(a, b); }
   static reg sqrt(reg a) { return _mm512_sqrt_ps(a); }
   static reg finish(reg dot, reg root, float norm) {
-    const reg score = _mm512_div_ps(dot, _mm512_mul_ps(_mm512_set1_ps(norm), root));
+    reg score = _mm512_div_ps(dot, _mm512_mul_ps(_mm512_set1_ps(norm), root));
+    const __mmask16 nan = _mm512_cmp_ps_mask(score, score, _CMP_UNORD_Q);
+    score = _mm512_mask_mov_ps(score, nan, _mm512_set1_ps(kCanonicalNaN));
     const __mmask16 zero = _mm512_cmp_ps_mask(root, _mm512_setzero_ps(), _CMP_EQ_OQ);
     return _mm512_mask_mov_ps(score, zero, _mm512_setzero_ps());
   }

@@ -3,6 +3,7 @@
 // besides cosine_score itself.
 #include <cmath>
 
+#include "engine/cosine.hpp"
 #include "engine/kernels/lanes.hpp"
 
 namespace tessaly::kernels {
@@ -22,7 +23,7 @@ struct Scalar {
   static reg sqrt(reg a) { return std::sqrt(a); }
   static reg finish(reg dot, reg root, float norm) {
     if (root == 0.0f) return 0.0f;
-    return dot / (norm * root);
+    return canonical_nan(dot / (norm * root));
   }
 };
 

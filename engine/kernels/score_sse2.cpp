@@ -2,6 +2,7 @@
 // and of the 32-bit build (which compiles with -msse2 -mfpmath=sse).
 #include <emmintrin.h>
 
+#include "engine/cosine.hpp"
 #include "engine/kernels/lanes.hpp"
 
 namespace tessaly::kernels {
@@ -20,7 +21,9 @@ struct Sse2 {
   static reg mul(reg a, reg b) { return _mm_mul_ps(a, b); }
   static reg sqrt(reg a) { return _mm_sqrt_ps(a); }
   static reg finish(reg dot, reg root, float norm) {
-    const reg score = _mm_div_ps(dot, _mm_mul_ps(_mm_set1_ps(norm), root));
+    reg score = _mm_div_ps(dot, _mm_mul_ps(_mm_set1_ps(norm), root));
+    const reg nan = _mm_cmpunord_ps(score, score);
+    score = _mm_or_ps(_mm_andnot_ps(nan, score), _mm_and_ps(nan, _mm_set1_ps(kCanonicalNaN)));
     return _mm_andnot_ps(_mm_cmpeq_ps(root, _mm_setzero_ps()), score);
   }
 };
