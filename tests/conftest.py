@@ -1,4 +1,5 @@
 import os
+import shlex
 import subprocess
 import sys
 import textwrap
@@ -9,12 +10,13 @@ IS_32_BIT = sys.maxsize < 2**32
 
 
 def interpreter_command():
-    """How to start this same interpreter (under qemu on the 32-bit build)."""
+    """How to start this same interpreter (under qemu on the emulated builds)."""
     root = os.environ.get("TESSALY_QEMU_PREFIX")
     if root:
-        return ["qemu-i386", "-L", root, "-E", "LD_LIBRARY_PATH=/usr/lib/i386-linux-gnu",
-                "-E", "PYTHONPATH=" + os.environ.get("PYTHONPATH", ""),
-                "-E", "TESSALY_QEMU_PREFIX=" + root, sys.executable]
+        qemu = os.environ["TESSALY_QEMU"]
+        return shlex.split(qemu) + ["-E", "PYTHONPATH=" + os.environ.get("PYTHONPATH", ""),
+                                    "-E", "TESSALY_QEMU_PREFIX=" + root, "-E", "TESSALY_QEMU=" + qemu,
+                                    sys.executable]
     return [sys.executable]
 
 
@@ -23,7 +25,8 @@ def run_python(code, env=None, timeout=300):
     full_env = dict(os.environ)
     full_env.update(env or {})
     command = interpreter_command()
-    if command[0] == "qemu-i386":
+    if len(command) > 1:
+        # The emulated program's own environment, apart from qemu's.
         for name, value in (env or {}).items():
             command[1:1] = ["-E", f"{name}={value}"]
     return subprocess.run(command + ["-c", textwrap.dedent(code)], capture_output=True,

@@ -1,6 +1,9 @@
 #include "tests/hooks/stream_floor.hpp"
 
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#define TESSALY_FLOOR_X86 1
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +30,7 @@ void prefetch_range(const FloatRange& range) noexcept {
   }
 }
 
+#if TESSALY_FLOOR_X86
 // Eight independent sums of 32-byte loads, kept across ranges: 256 bytes
 // in flight per step, no dependency between consecutive loads, and no
 // reduction per range. With `ahead` > 0, the range that many places ahead
@@ -86,6 +90,30 @@ float sum_ranges(std::span<const Row> ranges, std::size_t ahead) noexcept {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   return avx2 ? sum_avx2(ranges, ahead) : sum_sse2(ranges, ahead);
 }
+#else
+// Sixteen independent sums in plain C++, which the compiler may keep in
+// vector registers (each sum still adds its elements in order): no
+// dependency between consecutive loads.
+template <class Row>
+float sum_ranges(std::span<const Row> ranges, std::size_t ahead) noexcept {
+  float s[16] = {};
+  float rest = 0;
+  for (std::size_t r = 0; r < ahead && r < ranges.size(); ++r) prefetch_range(range_of(ranges[r]));
+  for (std::size_t r = 0; r < ranges.size(); ++r) {
+    if (ahead > 0 && r + ahead < ranges.size()) prefetch_range(range_of(ranges[r + ahead]));
+    const FloatRange range = range_of(ranges[r]);
+    const float* p = range.data;
+    const std::size_t n = range.count;
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+      for (int k = 0; k < 16; ++k) s[k] += p[i + k];
+    }
+    for (; i < n; ++i) rest += p[i];
+  }
+  for (float x : s) rest += x;
+  return rest;
+}
+#endif
 
 template <class Row>
 double time_once(std::span<const Row> ranges, std::size_t threads, std::size_t ahead) noexcept {

@@ -1,7 +1,10 @@
 // _tessaly_testhooks: reaches frame paths that no ordinary call of tessaly
 // can, so the tests can check them. Built for the tests only; never installed.
+#if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
+#endif
 
+#include <cstdint>
 #include <vector>
 
 #include "binding/convert.hpp"
@@ -60,16 +63,29 @@ PyObject* out_of_memory(PyObject*, PyObject*) {
   return object_entry([&]() -> Result<Ref> { return Error::no_memory(); });
 }
 
-// Sets the SSE rounding, flush-to-zero and denormals-are-zero bits of the
-// calling thread to `bits` (as another library might) and returns the old
-// ones: 0x6000 masks the rounding mode, 0x8040 the two flush bits.
+// Sets the calling thread's rounding and flush bits to `bits` (as another
+// library might) and returns the old ones. On x86 they are SSE's MXCSR bits:
+// 0x6000 masks the rounding mode, 0x8040 flush-to-zero and
+// denormals-are-zero. On aarch64 they are FPCR's: 0xC00000 masks the
+// rounding mode (RMode), 0x1000000 flush-to-zero (FZ).
 PyObject* set_float_mode(PyObject*, PyObject* bits) {
   const unsigned long wanted = PyLong_AsUnsignedLong(bits);
   if (wanted == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+#if defined(__SSE__) || defined(__x86_64__)
   const unsigned mask = 0x6000u | 0x8040u;
   const unsigned csr = _mm_getcsr();
   _mm_setcsr((csr & ~mask) | (static_cast<unsigned>(wanted) & mask));
   return PyLong_FromUnsignedLong(csr & mask);
+#elif defined(__aarch64__)
+  const std::uint64_t mask = 0xC00000u | 0x1000000u;
+  std::uint64_t fpcr;
+  asm volatile("mrs %0, fpcr" : "=r"(fpcr));
+  asm volatile("msr fpcr, %0" : : "r"((fpcr & ~mask) | (wanted & mask)));
+  return PyLong_FromUnsignedLong(static_cast<unsigned long>(fpcr & mask));
+#else
+  PyErr_SetString(PyExc_NotImplementedError, "no floating-point mode control on this architecture");
+  return nullptr;
+#endif
 }
 
 PyObject* available_parallelism_py(PyObject*, PyObject*) {
