@@ -176,7 +176,7 @@ Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noe
           ? SIZE_MAX
           : dimension * sizeof(float) + sizeof(std::uint64_t);
   TRY_ASSIGN(const std::size_t hint, length_hint(object, sizeof(std::uint64_t), pair_bytes));
-  if (!builder.try_reserve(hint)) return Error::no_memory();
+  builder.expect(hint);
   FloatVector row;  // one array for every vector, each copied into the store from it
   return for_each_item(object, [&](PyObject* item) -> Result<void> {
     TRY_ASSIGN(const std::uint64_t id, read_vector_pair(item, row));

@@ -43,6 +43,7 @@ EngineResult<void> VectorstoreBuilder::add(std::span<const float> vector, std::u
     mismatch_ = vector.size();
     return {};
   }
+  if (store_.len() == 0) (void)store_.try_reserve(expected_);
   return store_.insert(vector, id);
 }
 

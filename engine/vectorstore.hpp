@@ -85,16 +85,16 @@ class VectorstoreBuilder {
 
   std::size_t vector_size() const noexcept { return store_.vector_size(); }
 
-  // Room for `pairs` more pairs; false if the memory cannot be had.
-  [[nodiscard]] bool try_reserve(std::size_t pairs) noexcept {
-    return store_.try_reserve(store_.len() + pairs);
-  }
+  // How many pairs to make room for when the first one is added (a hint:
+  // if that room cannot be had, each pair finds its own).
+  void expect(std::size_t pairs) noexcept { expected_ = pairs; }
   // Fails only when memory cannot be had.
   EngineResult<void> add(std::span<const float> vector, std::uint64_t id) noexcept;
   EngineResult<Vectorstore> finish() && noexcept;
 
  private:
   Vectorstore store_;
+  std::size_t expected_ = 0;
   std::optional<std::size_t> mismatch_;  // the length of the first wrong vector
 };
 
