@@ -101,6 +101,19 @@ def blas():
     return ", ".join(sorted(set(found))) or "no BLAS found by threadpoolctl"
 
 
+def stores(data):
+    """tessaly's store of the rows, and the peers' indexes of the same rows."""
+    n, d = data.shape
+    unit = data / np.linalg.norm(data, axis=1, keepdims=True)
+    store = tessaly.Vectorstore(d, [(row, i) for i, row in enumerate(data)])
+    index = faiss.IndexFlatIP(d)
+    index.add(unit)
+    brute = hnswlib.BFIndex(space="cosine", dim=d)
+    brute.init_index(max_elements=n)
+    brute.add_items(data, np.arange(n))
+    return unit, store, index, brute
+
+
 def store_memory(n, d):
     probe = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(n), str(d)],
                            capture_output=True, text=True, check=True)
@@ -143,17 +156,10 @@ def build_rates(d, rng):
 def bench_shape(n, d, rng, threads, paths):
     data = rng.standard_normal((n, d), dtype=np.float32)
     queries = rng.standard_normal((QUERIES, d), dtype=np.float32)
-    unit = data / np.linalg.norm(data, axis=1, keepdims=True)
     unit_queries = queries / np.linalg.norm(queries, axis=1, keepdims=True)
     raw = data.nbytes
-
-    store = tessaly.Vectorstore(d, [(row, i) for i, row in enumerate(data)])
+    unit, store, index, brute = stores(data)
     memory = store_memory(n, d)
-    index = faiss.IndexFlatIP(d)
-    index.add(unit)
-    brute = hnswlib.BFIndex(space="cosine", dim=d)
-    brute.init_index(max_elements=n)
-    brute.add_items(data, np.arange(n))
 
     best = hooks.search_path()
     floor_reads = {t: (lambda t=t: hooks.stream_buffer(data, t)) for t in (1, 2)}
@@ -215,14 +221,7 @@ def numpy_batch(unit, queries, k):
 
 def bench_batches(n, d, rng, threads):
     """Queries per second of each batch method, for each batch size."""
-    data = rng.standard_normal((n, d), dtype=np.float32)
-    unit = data / np.linalg.norm(data, axis=1, keepdims=True)
-    store = tessaly.Vectorstore(d, [(row, i) for i, row in enumerate(data)])
-    index = faiss.IndexFlatIP(d)
-    index.add(unit)
-    brute = hnswlib.BFIndex(space="cosine", dim=d)
-    brute.init_index(max_elements=n)
-    brute.add_items(data, np.arange(n))
+    unit, store, index, brute = stores(rng.standard_normal((n, d), dtype=np.float32))
     best = hooks.search_path()
     results = {}
     for m in BATCHES:

@@ -11,7 +11,6 @@
 #include "engine/block_kernels.hpp"
 #include "engine/float_environment.hpp"
 #include "engine/parallel_search.hpp"
-#include "engine/processors.hpp"
 #include "engine/ranking.hpp"
 #include "engine/worker_threads.hpp"
 
@@ -127,9 +126,7 @@ EngineResult<Array<ResultList>> Vectorstore::parallel_search_batch(
     if (!lists.try_resize(queries.size())) return EngineError::out_of_memory();
     return lists;
   }
-  std::size_t requested = n_threads ? *n_threads : available_parallelism().value_or(4);
-  if (requested == 0) requested = 1;
-  const ChunkPlan plan = plan_chunks(len(), requested);
+  const ChunkPlan plan = plan_workers(len(), n_threads);
 
   // Each worker ranks every query over its own chunk; the lists are merged
   // per query in chunk order, as parallel_search merges one query's.
@@ -143,9 +140,8 @@ EngineResult<Array<ResultList>> Vectorstore::parallel_search_batch(
     merged.push_back_reserved(std::move(selection));
   }
   auto work = [&](std::size_t w) -> EngineResult<void> {
-    const std::size_t first = w * plan.chunk_size;
-    const std::size_t last = first + std::min(plan.chunk_size, len() - first);
-    TRY_ASSIGN(chunks[w], select_top_batch(*this, queries, top_k, first, last, best_kernel_path()));
+    TRY_ASSIGN(chunks[w],
+               select_top_batch(*this, queries, top_k, plan.first(w), plan.last(w, len()), best_kernel_path()));
     return {};
   };
   auto collect = [&](std::size_t w) {

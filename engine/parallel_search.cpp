@@ -21,14 +21,18 @@ ChunkPlan plan_chunks(std::size_t entries, std::size_t requested) noexcept {
   return {chunk_size, workers};
 }
 
+ChunkPlan plan_workers(std::size_t entries, std::optional<std::size_t> n_threads) noexcept {
+  std::size_t requested = n_threads ? *n_threads : available_parallelism().value_or(4);
+  if (requested == 0) requested = 1;
+  return plan_chunks(entries, requested);
+}
+
 EngineResult<Array<ResultPair>> Vectorstore::parallel_search(
     std::span<const float> query, std::size_t top_k, std::optional<std::size_t> n_threads) const noexcept {
   if (query.size() != vector_size()) return query_length_error(query.size());
   if (len() == 0) return Array<ResultPair>();
 
-  std::size_t requested = n_threads ? *n_threads : available_parallelism().value_or(4);
-  if (requested == 0) requested = 1;
-  const ChunkPlan plan = plan_chunks(len(), requested);
+  const ChunkPlan plan = plan_workers(len(), n_threads);
 
   Array<Array<ScoredEntry>> lists;
   if (!lists.try_resize(plan.workers)) return EngineError::out_of_memory();
@@ -37,9 +41,7 @@ EngineResult<Array<ResultPair>> Vectorstore::parallel_search(
   // A chunk may start or end inside a block: its worker scores the whole
   // block and offers only its own entries.
   auto work = [&](std::size_t w) -> EngineResult<void> {
-    const std::size_t first = w * plan.chunk_size;
-    const std::size_t last = first + std::min(plan.chunk_size, len() - first);
-    TRY_ASSIGN(lists[w], select_top(*this, query, top_k, first, last, best_kernel_path()));
+    TRY_ASSIGN(lists[w], select_top(*this, query, top_k, plan.first(w), plan.last(w, len()), best_kernel_path()));
     return {};
   };
   auto collect = [&](std::size_t w) {
