@@ -81,23 +81,27 @@ Result<void> copy_grid(const Grid& grid, FloatVector& out) noexcept {
   if (!out.try_reserve(grid.rows * grid.columns)) return Error::no_memory();
   out.set_size_reserved(grid.rows * grid.columns);
   float* to = out.data();
-  const FloatEnvironment environment;
-  for (std::size_t r = 0; r < grid.rows; ++r) {
-    const char* row = grid.data + static_cast<std::ptrdiff_t>(r) * grid.row_stride;
-    if (grid.itemsize == sizeof(float) && grid.column_stride == sizeof(float)) {
-      if (grid.columns != 0) std::memcpy(to, row, grid.columns * sizeof(float));
-      to += grid.columns;
-      continue;
-    }
-    for (std::size_t c = 0; c < grid.columns; ++c) {
-      const char* element = row + static_cast<std::ptrdiff_t>(c) * grid.column_stride;
-      if (grid.itemsize == sizeof(float)) {
-        std::memcpy(to++, element, sizeof(float));
-      } else {
-        double value;
-        std::memcpy(&value, element, sizeof(double));
-        *to++ = static_cast<float>(value);
+  auto row = [&](std::size_t r) { return grid.data + static_cast<std::ptrdiff_t>(r) * grid.row_stride; };
+  auto element = [&](std::size_t r, std::size_t c) {
+    return row(r) + static_cast<std::ptrdiff_t>(c) * grid.column_stride;
+  };
+  if (grid.itemsize == sizeof(float)) {  // copied, bits as they are
+    for (std::size_t r = 0; r < grid.rows; ++r) {
+      if (grid.column_stride == sizeof(float)) {
+        if (grid.columns != 0) std::memcpy(to, row(r), grid.columns * sizeof(float));
+        to += grid.columns;
+        continue;
       }
+      for (std::size_t c = 0; c < grid.columns; ++c) std::memcpy(to++, element(r, c), sizeof(float));
+    }
+    return {};
+  }
+  const FloatEnvironment environment;  // narrowed, which the mode decides
+  for (std::size_t r = 0; r < grid.rows; ++r) {
+    for (std::size_t c = 0; c < grid.columns; ++c) {
+      double value;
+      std::memcpy(&value, element(r, c), sizeof(double));
+      *to++ = static_cast<float>(value);
     }
   }
   return {};

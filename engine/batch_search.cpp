@@ -87,21 +87,16 @@ EngineResult<Array<Array<ScoredEntry>>> select_top_batch(const Vectorstore& stor
     return EngineError::out_of_memory();
   }
 
-  // Whole blocks are scored; only the entries in [first, last) are offered.
-  const std::size_t end_block = (last + kBlockLanes - 1) / kBlockLanes;
-  store.blocks().for_each_run(first / kBlockLanes, end_block, tile,
-                              [&](const float* blocks, std::size_t block, std::size_t count) {
+  store.blocks().for_each_run_of_entries(first, last, tile,
+                                         [&](const float* blocks, std::size_t count, Blocks::Entries entries) {
     kernels.roots(blocks, count, dimension, roots.data());
-    const std::size_t start = block * kBlockLanes;
-    const std::size_t from = std::max(first, start);
-    const std::size_t to = std::min(last, start + count * kBlockLanes);
     const std::size_t stride = count * kBlockLanes;
     for (std::size_t g = 0; g < groups.groups.size(); ++g) {
       const QueryGroup& group = groups.groups[g];
       kernels.score_group(group, blocks, count, dimension, roots.data(), scores.data(), stride);
       for (std::size_t k = 0; k < group.count; ++k) {
-        selections[g * kernels.group_size + k].offer_in_order(scores.data() + k * stride + (from - start),
-                                                               from, to - from);
+        selections[g * kernels.group_size + k].offer_in_order(scores.data() + k * stride + entries.lane,
+                                                               entries.first, entries.count);
       }
     }
   });

@@ -49,6 +49,31 @@ class Blocks {
   // Element `element` of `entry`.
   float at(std::size_t entry, std::size_t element) const noexcept;
 
+  // The entries of a run of blocks that lie in a range: `count` entries
+  // from `first`, whose lanes start `lane` floats into the run's scores
+  // (16 per block, in block order).
+  struct Entries {
+    std::size_t first;
+    std::size_t count;
+    std::size_t lane;
+  };
+
+  // Calls visit(blocks, block_count, entries) for the runs of at most `most`
+  // blocks holding the entries `first` to `last` (exclusive, within
+  // capacity): the whole blocks, to be scored, and which of their entries
+  // lie in the range, to be offered.
+  template <class Visit>
+  void for_each_run_of_entries(std::size_t first, std::size_t last, std::size_t most,
+                               Visit&& visit) const noexcept {
+    for_each_run(first / kBlockLanes, (last + kBlockLanes - 1) / kBlockLanes, most,
+                 [&](const float* blocks, std::size_t block, std::size_t count) {
+                   const std::size_t start = block * kBlockLanes;
+                   const std::size_t from = first > start ? first : start;
+                   const std::size_t end = start + count * kBlockLanes;
+                   visit(blocks, count, Entries{from, (last < end ? last : end) - from, from - start});
+                 });
+  }
+
   // Calls visit(blocks, first_block, count) for the blocks from
   // `first_block` to `end_block` (exclusive, within capacity), in order,
   // as runs of at most `most` blocks that lie back to back in memory.

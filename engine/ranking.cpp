@@ -106,15 +106,10 @@ EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<
   const QueryTerms terms(query);
   const BlockKernels& kernels = block_kernels(path);
   float scores[kRunBlocks * kBlockLanes];
-  // Whole blocks are scored; only the entries in [first, last) are offered.
-  const std::size_t end_block = (last + kBlockLanes - 1) / kBlockLanes;
-  store.blocks().for_each_run(first / kBlockLanes, end_block, kRunBlocks,
-                              [&](const float* blocks, std::size_t block, std::size_t count) {
+  store.blocks().for_each_run_of_entries(first, last, kRunBlocks,
+                                         [&](const float* blocks, std::size_t count, Blocks::Entries entries) {
     kernels.score(terms, blocks, count, scores);
-    const std::size_t start = block * kBlockLanes;
-    const std::size_t from = std::max(first, start);
-    const std::size_t to = std::min(last, start + count * kBlockLanes);
-    selection.offer_in_order(scores + (from - start), from, to - from);
+    selection.offer_in_order(scores + entries.lane, entries.first, entries.count);
   });
   return std::move(selection).ranked();
 }

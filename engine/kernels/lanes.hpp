@@ -37,6 +37,13 @@ inline void in_register(Reg& value) {
 #endif
 }
 
+// The scores of one register's lanes; +0.0 throughout against a query whose
+// squared norm is zero.
+template <class V>
+inline typename V::reg scores_of(typename V::reg dot, typename V::reg root, float squared_norm, float norm) {
+  return squared_norm != 0.0f ? V::finish(dot, root, norm) : V::set1(0.0f);
+}
+
 // B blocks against one query, `apart` blocks from one another.
 template <class V, std::size_t B>
 inline void score_blocks_of(const QueryTerms& query, const float* blocks, std::size_t apart, float* out) {
@@ -62,9 +69,8 @@ inline void score_blocks_of(const QueryTerms& query, const float* blocks, std::s
   }
   for (std::size_t b = 0; b < B; ++b) {
     for (std::size_t r = 0; r < R; ++r) {
-      typename V::reg score = V::set1(0.0f);
-      if (query.squared_norm != 0.0f) score = V::finish(dot[b][r], V::sqrt(squares[b][r]), query.norm);
-      V::store(out + (b * apart) * kBlockLanes + r * V::width, score);
+      V::store(out + (b * apart) * kBlockLanes + r * V::width,
+               scores_of<V>(dot[b][r], V::sqrt(squares[b][r]), query.squared_norm, query.norm));
     }
   }
 }
@@ -126,9 +132,8 @@ void score_group_of(const QueryGroup& group, const float* blocks, std::size_t co
     for (std::size_t k = 0; k < Q; ++k) {
       for (std::size_t r = 0; r < R; ++r) {
         const std::size_t lane = b * kBlockLanes + r * V::width;
-        typename V::reg score = V::set1(0.0f);
-        if (group.squared_norms[k] != 0.0f) score = V::finish(dot[k][r], V::loadu(roots + lane), group.norms[k]);
-        V::store(out + k * stride + lane, score);
+        V::store(out + k * stride + lane,
+                 scores_of<V>(dot[k][r], V::loadu(roots + lane), group.squared_norms[k], group.norms[k]));
       }
     }
   }

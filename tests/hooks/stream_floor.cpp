@@ -1,14 +1,10 @@
 #include "tests/hooks/stream_floor.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define TESSALY_FLOOR_X86 1
-#endif
-
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -20,8 +16,6 @@ namespace {
 constexpr std::size_t kLine = 64;
 constexpr std::size_t kAheadBytes = std::size_t{16} << 10;
 
-FloatRange range_of(const FloatRange& range) noexcept { return range; }
-
 void prefetch_range(const FloatRange& range) noexcept {
   const auto start = reinterpret_cast<std::uintptr_t>(range.data) & ~(kLine - 1);
   const auto end = reinterpret_cast<std::uintptr_t>(range.data + range.count);
@@ -30,93 +24,57 @@ void prefetch_range(const FloatRange& range) noexcept {
   }
 }
 
-#if TESSALY_FLOOR_X86
-// Eight independent sums of 32-byte loads, kept across ranges: 256 bytes
-// in flight per step, no dependency between consecutive loads, and no
+// Eight independent sums of whole vector registers (Vec, a GCC vector of
+// floats, whose width the caller's target decides), kept across ranges: eight
+// loads in flight per step, no dependency between consecutive loads, and no
 // reduction per range. With `ahead` > 0, the range that many places ahead
 // is fetched by hand, line by line, before each range is read.
-template <class Row>
-__attribute__((target("avx2"))) float sum_avx2(std::span<const Row> ranges,
-                                               std::size_t ahead) noexcept {
-  __m256 s[8];
-  for (__m256& x : s) x = _mm256_setzero_ps();
+template <class Vec>
+[[gnu::always_inline]] inline float sum_with(std::span<const FloatRange> ranges, std::size_t ahead) noexcept {
+  constexpr std::size_t kLanes = sizeof(Vec) / sizeof(float);
+  Vec s[8] = {};
   float rest = 0;
-  for (std::size_t r = 0; r < ahead && r < ranges.size(); ++r) prefetch_range(range_of(ranges[r]));
+  auto add = [](Vec& sum, const float* p) {
+    Vec loaded;
+    std::memcpy(&loaded, p, sizeof loaded);
+    sum += loaded;
+  };
+  for (std::size_t r = 0; r < ahead && r < ranges.size(); ++r) prefetch_range(ranges[r]);
   for (std::size_t r = 0; r < ranges.size(); ++r) {
-    if (ahead > 0 && r + ahead < ranges.size()) prefetch_range(range_of(ranges[r + ahead]));
-    const FloatRange range = range_of(ranges[r]);
-    const float* p = range.data;
-    const std::size_t n = range.count;
+    if (ahead > 0 && r + ahead < ranges.size()) prefetch_range(ranges[r + ahead]);
+    const float* p = ranges[r].data;
+    const std::size_t n = ranges[r].count;
     std::size_t i = 0;
-    for (; i + 64 <= n; i += 64) {
-      for (int k = 0; k < 8; ++k) s[k] = _mm256_add_ps(s[k], _mm256_loadu_ps(p + i + 8 * k));
+    for (; i + 8 * kLanes <= n; i += 8 * kLanes) {
+      for (std::size_t k = 0; k < 8; ++k) add(s[k], p + i + k * kLanes);
     }
-    for (; i + 8 <= n; i += 8) s[i / 8 % 8] = _mm256_add_ps(s[i / 8 % 8], _mm256_loadu_ps(p + i));
+    for (; i + kLanes <= n; i += kLanes) add(s[i / kLanes % 8], p + i);
     for (; i < n; ++i) rest += p[i];
   }
-  for (int k = 1; k < 8; ++k) s[0] = _mm256_add_ps(s[0], s[k]);
-  float lanes[8];
-  _mm256_storeu_ps(lanes, s[0]);
-  for (float lane : lanes) rest += lane;
+  for (std::size_t k = 1; k < 8; ++k) s[0] += s[k];
+  for (std::size_t lane = 0; lane < kLanes; ++lane) rest += s[0][lane];
   return rest;
 }
 
-template <class Row>
-float sum_sse2(std::span<const Row> ranges, std::size_t ahead) noexcept {
-  __m128 s[8];
-  for (__m128& x : s) x = _mm_setzero_ps();
-  float rest = 0;
-  for (std::size_t r = 0; r < ahead && r < ranges.size(); ++r) prefetch_range(range_of(ranges[r]));
-  for (std::size_t r = 0; r < ranges.size(); ++r) {
-    if (ahead > 0 && r + ahead < ranges.size()) prefetch_range(range_of(ranges[r + ahead]));
-    const FloatRange range = range_of(ranges[r]);
-    const float* p = range.data;
-    const std::size_t n = range.count;
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-      for (int k = 0; k < 8; ++k) s[k] = _mm_add_ps(s[k], _mm_loadu_ps(p + i + 4 * k));
-    }
-    for (; i + 4 <= n; i += 4) s[i / 4 % 8] = _mm_add_ps(s[i / 4 % 8], _mm_loadu_ps(p + i));
-    for (; i < n; ++i) rest += p[i];
-  }
-  for (int k = 1; k < 8; ++k) s[0] = _mm_add_ps(s[0], s[k]);
-  float lanes[4];
-  _mm_storeu_ps(lanes, s[0]);
-  return rest + lanes[0] + lanes[1] + lanes[2] + lanes[3];
-}
+using Floats4 = float __attribute__((vector_size(16)));
 
-template <class Row>
-float sum_ranges(std::span<const Row> ranges, std::size_t ahead) noexcept {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2 ? sum_avx2(ranges, ahead) : sum_sse2(ranges, ahead);
-}
-#else
-// Sixteen independent sums in plain C++, which the compiler may keep in
-// vector registers (each sum still adds its elements in order): no
-// dependency between consecutive loads.
-template <class Row>
-float sum_ranges(std::span<const Row> ranges, std::size_t ahead) noexcept {
-  float s[16] = {};
-  float rest = 0;
-  for (std::size_t r = 0; r < ahead && r < ranges.size(); ++r) prefetch_range(range_of(ranges[r]));
-  for (std::size_t r = 0; r < ranges.size(); ++r) {
-    if (ahead > 0 && r + ahead < ranges.size()) prefetch_range(range_of(ranges[r + ahead]));
-    const FloatRange range = range_of(ranges[r]);
-    const float* p = range.data;
-    const std::size_t n = range.count;
-    std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-      for (int k = 0; k < 16; ++k) s[k] += p[i + k];
-    }
-    for (; i < n; ++i) rest += p[i];
-  }
-  for (float x : s) rest += x;
-  return rest;
+#if defined(__x86_64__) || defined(__i386__)
+using Floats8 = float __attribute__((vector_size(32)));
+__attribute__((target("avx2"))) float sum_avx2(std::span<const FloatRange> ranges, std::size_t ahead) noexcept {
+  return sum_with<Floats8>(ranges, ahead);
 }
 #endif
 
-template <class Row>
-double time_once(std::span<const Row> ranges, std::size_t threads, std::size_t ahead) noexcept {
+// 32-byte loads where the processor has them, else 16-byte ones (SSE2, NEON).
+float sum_ranges(std::span<const FloatRange> ranges, std::size_t ahead) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return sum_avx2(ranges, ahead);
+#endif
+  return sum_with<Floats4>(ranges, ahead);
+}
+
+double time_once(std::span<const FloatRange> ranges, std::size_t threads, std::size_t ahead) noexcept {
   std::atomic<float> sink{0};
   const std::size_t per_thread = (ranges.size() + threads - 1) / threads;
   auto work = [&](std::size_t t) -> EngineResult<void> {
@@ -133,17 +91,6 @@ double time_once(std::span<const Row> ranges, std::size_t threads, std::size_t a
   return std::chrono::duration<double>(ended - started).count();
 }
 
-template <class Row>
-double time_best(std::span<const Row> ranges, std::size_t bytes, std::size_t threads) noexcept {
-  // The faster of a plain read, left to the hardware prefetchers, and one
-  // that also fetches about 16 KiB ahead by hand.
-  const std::size_t range_bytes = ranges.empty() ? 1 : std::max<std::size_t>(1, bytes / ranges.size());
-  const double plain = time_once(ranges, threads, 0);
-  const double fetched = time_once(ranges, threads, std::max<std::size_t>(1, kAheadBytes / range_bytes));
-  if (plain < 0 || fetched < 0) return -1.0;
-  return std::min(plain, fetched);
-}
-
 }  // namespace
 
 double time_matrix_read(const float* data, std::size_t count, std::size_t threads) noexcept {
@@ -153,7 +100,12 @@ double time_matrix_read(const float* data, std::size_t count, std::size_t thread
   for (std::size_t first = 0; first < count; first += kPiece) {
     pieces.push_back({data + first, std::min(kPiece, count - first)});
   }
-  return time_best<FloatRange>(pieces, count * sizeof(float), threads);
+  // The faster of a plain read, left to the hardware prefetchers, and one
+  // that also fetches about 16 KiB ahead by hand.
+  const double plain = time_once(pieces, threads, 0);
+  const double fetched = time_once(pieces, threads, kAheadBytes / (kPiece * sizeof(float)));
+  if (plain < 0 || fetched < 0) return -1.0;
+  return std::min(plain, fetched);
 }
 
 }  // namespace tessaly
