@@ -119,6 +119,33 @@ void Blocks::write(std::size_t entry, const float* row) noexcept {
   for (std::size_t i = 0; i < dimension_; ++i) lane[i * kBlockLanes] = row[i];
 }
 
+void Blocks::write_rows(std::size_t first, const float* rows, std::size_t count) noexcept {
+  if (dimension_ == 0) return;
+  std::size_t entry = first;
+  const std::size_t end = first + count;
+  while (entry < end) {
+    const std::size_t lane = entry % kBlockLanes;
+    const std::size_t lanes = std::min(kBlockLanes - lane, end - entry);
+    float* block = block_address(entry / kBlockLanes);
+    const float* row = rows + (entry - first) * dimension_;
+    // Line by line, each line's lanes from consecutive rows: the block is
+    // written in address order.
+    for (std::size_t i = 0; i < dimension_; ++i) {
+      float* line = block + i * kBlockLanes + lane;
+      for (std::size_t j = 0; j < lanes; ++j) line[j] = row[j * dimension_ + i];
+    }
+    entry += lanes;
+  }
+}
+
+void Blocks::clear(std::size_t first, std::size_t last) noexcept {
+  if (dimension_ == 0) return;
+  for (std::size_t entry = first; entry < last; ++entry) {
+    float* lane = block_address(entry / kBlockLanes) + entry % kBlockLanes;
+    for (std::size_t i = 0; i < dimension_; ++i) lane[i * kBlockLanes] = 0.0f;
+  }
+}
+
 float Blocks::at(std::size_t entry, std::size_t element) const noexcept {
   return block_address(entry / kBlockLanes)[element * kBlockLanes + entry % kBlockLanes];
 }

@@ -52,11 +52,15 @@ std::uint32_t winners(const float* run, std::size_t count, float threshold) noex
   return mask;
 }
 
-// The k-th smallest (from 0) of n keys, reordering them: a quickselect
-// whose partitions move every key unconditionally, so that no branch
-// depends on the keys' values.
-std::uint32_t nth_smallest(std::uint32_t* keys, std::size_t n, std::size_t k) noexcept {
-  std::size_t low = 0;
+// The k-th smallest (from 0) of n keys, and how many keys are smaller,
+// reordering them: a quickselect whose partitions move every key
+// unconditionally, so that no branch depends on the keys' values.
+struct NthKey {
+  std::uint32_t key;
+  std::size_t below;
+};
+NthKey nth_smallest(std::uint32_t* keys, std::size_t n, std::size_t k) noexcept {
+  std::size_t low = 0;  // every key before low is smaller than every key from it
   std::size_t high = n;
   while (high - low > 24) {
     const std::uint32_t a = keys[low], b = keys[low + (high - low) / 2], c = keys[high - 1];
@@ -79,11 +83,12 @@ std::uint32_t nth_smallest(std::uint32_t* keys, std::size_t n, std::size_t k) no
       keys[equal] = key;
       equal += key == pivot;
     }
-    if (k < equal) return pivot;
+    if (k < equal) return {pivot, less};
     low = equal;
   }
   std::sort(keys + low, keys + high);
-  return keys[k];
+  const std::uint32_t key = keys[k];
+  return {key, static_cast<std::size_t>(std::lower_bound(keys + low, keys + k, key) - keys)};
 }
 
 // Blocks scored per kernel call: their scores (4 KiB) stay in L1 for the
@@ -92,14 +97,15 @@ constexpr std::size_t kRunBlocks = 64;
 
 }  // namespace
 
-EngineResult<TopSelection> TopSelection::make(std::size_t top_k, std::size_t candidates) noexcept {
-  TopSelection selection(top_k);
+EngineResult<TopSelection> TopSelection::make(std::size_t top_k, std::size_t candidates,
+                                              SelectionKeys& keys) noexcept {
+  TopSelection selection(top_k, keys);
   if (top_k == 0) return selection;
   // Room for a whole run beyond the kept top_k, so that a run's winners are
   // appended without a check per score.
   const std::size_t room = std::min(top_k > (SIZE_MAX - kRun) / 3 ? SIZE_MAX : 3 * top_k + kRun,
                                     candidates > SIZE_MAX - kRun ? SIZE_MAX : candidates + kRun);
-  if (!selection.buffer_.try_reserve(room) || !selection.keys_.try_reserve(room)) {
+  if (!selection.buffer_.try_reserve(room) || !keys.try_reserve(room)) {
     return EngineError::out_of_memory();
   }
   return selection;
@@ -147,13 +153,12 @@ void TopSelection::offer_in_order(const float* scores, std::size_t first, std::s
 
 void TopSelection::keep_best() noexcept {
   if (buffer_.size() <= top_k_) return;
-  keys_.clear();
-  for (const Candidate& candidate : buffer_) keys_.push_back_reserved(candidate.key);
-  const std::uint32_t key = nth_smallest(keys_.data(), keys_.size(), top_k_ - 1);
-  std::size_t below = 0;
-  for (const Candidate& candidate : buffer_) below += candidate.key < key;
+  SelectionKeys& keys = *keys_;
+  keys.clear();
+  for (const Candidate& candidate : buffer_) keys.push_back_reserved(candidate.key);
+  const NthKey nth = nth_smallest(keys.data(), keys.size(), top_k_ - 1);
   if (in_order_) {
-    keep_first_with_keys_below(key, top_k_ - below);
+    keep_first_with_keys_below(nth.key, top_k_ - nth.below);
   } else {  // ties must be settled by insertion order, which the buffer lost
     std::nth_element(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(top_k_ - 1), buffer_.end());
     buffer_.truncate(top_k_);
@@ -177,6 +182,12 @@ void TopSelection::keep_first_with_keys_below(std::uint32_t key, std::size_t tie
   }
   buffer_.truncate(kept);
   threshold_ = buffer_[last_tie];
+}
+
+void TopSelection::reset() noexcept {
+  buffer_.clear();
+  limited_ = false;
+  in_order_ = true;
 }
 
 std::size_t TopSelection::size() noexcept {
@@ -216,7 +227,8 @@ void TopSelection::rank_into(ScoredEntry* out) noexcept {
 
 EngineResult<Array<ScoredEntry>> TopSelection::ranked() && noexcept {
   Array<ScoredEntry> list;
-  if (!list.try_resize(size())) return EngineError::out_of_memory();
+  if (!list.try_reserve(size())) return EngineError::out_of_memory();
+  list.set_size_reserved(size());
   rank_into(list.data());
   return list;
 }
@@ -225,7 +237,8 @@ EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<
                                             std::size_t top_k, std::size_t first, std::size_t last,
                                             KernelPath path) noexcept {
   if (top_k == 0 || first >= last) return Array<ScoredEntry>();
-  TRY_ASSIGN(TopSelection selection, TopSelection::make(top_k, last - first));
+  SelectionKeys keys;
+  TRY_ASSIGN(TopSelection selection, TopSelection::make(top_k, last - first, keys));
   const FloatEnvironment environment;
   const QueryTerms terms(query);
   const BlockKernels& kernels = block_kernels(path);

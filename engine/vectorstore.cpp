@@ -1,14 +1,11 @@
 #include "engine/vectorstore.hpp"
 
 namespace tessaly {
-namespace {
 
 EngineError vector_length_error(std::size_t length, std::size_t expected) noexcept {
   return EngineError::invalid(Message("vector has length ") << length
                               << " but vectorstore expects " << expected);
 }
-
-}  // namespace
 
 bool Vectorstore::try_reserve(std::size_t entries) noexcept {
   return blocks_.try_reserve(entries) && ids_.try_reserve(entries);
@@ -23,6 +20,17 @@ EngineResult<void> Vectorstore::insert(std::span<const float> vector, std::uint6
   blocks_.write(entry, vector.data());
   ids_.push_back_reserved(id);
   return {};
+}
+
+void Vectorstore::append_reserved(const float* rows, std::span<const std::uint64_t> ids) noexcept {
+  blocks_.write_rows(len(), rows, ids.size());
+  for (const std::uint64_t id : ids) ids_.push_back_reserved(id);
+}
+
+void Vectorstore::truncate(std::size_t entries) noexcept {
+  if (entries >= len()) return;
+  blocks_.clear(entries, len());
+  ids_.truncate(entries);
 }
 
 EngineError Vectorstore::query_length_error(std::size_t length) const noexcept {
