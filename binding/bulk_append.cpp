@@ -78,6 +78,22 @@ class IdSource {
     return std::optional<std::uint64_t>(id);
   }
 
+  // The next `count` ids into `out` (fewer if they run out first).
+  Result<void> read_into(std::size_t count, Array<std::uint64_t>& out) noexcept {
+    if (!out.try_grow_for(count)) return Error::no_memory();
+    if (!iterator_ && array_ == nullptr) {  // row numbers
+      for (std::size_t i = 0; i < count; ++i) out.push_back_reserved(next_number_ + read_++);
+      return {};
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      TRY_ASSIGN(const std::optional<std::uint64_t> id, next());
+      if (!id) return {};
+      out.push_back_reserved(*id);
+      if (iterator_) TRY(check_signals());
+    }
+    return {};
+  }
+
   // Whether any are left after the rows ran out.
   Result<bool> more() noexcept {
     if (array_ != nullptr) return read_ < *count_;
@@ -126,21 +142,14 @@ std::optional<std::size_t> row_count(PyObject* vectors, const std::optional<Floa
   return static_cast<std::size_t>(length);
 }
 
-// The rows of a float array, added in slabs that pass through a staging
-// copy: the ids are converted first (no row can fail to convert), then
-// room is made for every row, then they are copied without the interpreter
-// lock.
+// The rows of a float array: the ids are converted first (no row can fail
+// to convert), then room is made for every row, then they are copied in
+// slabs without the interpreter lock.
 Result<void> add_grid(Vectorstore& store, const FloatGrid& grid, IdSource& ids) noexcept {
   const MatrixShape shape = grid.shape();
   Array<std::uint64_t> converted;
-  if (!converted.try_reserve(shape.rows)) return Error::no_memory();
-  SignalCheck signals;
-  while (converted.size() < shape.rows) {
-    TRY_ASSIGN(const std::optional<std::uint64_t> id, ids.next());
-    if (!id) return count_error(ids.read(), shape.rows);
-    converted.push_back_reserved(*id);
-    TRY(signals());
-  }
+  TRY(ids.read_into(shape.rows, converted));
+  if (converted.size() < shape.rows) return count_error(ids.read(), shape.rows);
   TRY_ASSIGN(const bool more, ids.more());
   if (more) return count_error(ids.read(), shape.rows);
   if (shape.rows == 0) return {};
@@ -150,16 +159,26 @@ Result<void> add_grid(Vectorstore& store, const FloatGrid& grid, IdSource& ids) 
   if (store.len() > SIZE_MAX - shape.rows || !store.try_reserve(store.len() + shape.rows)) {
     return Error::no_memory();
   }
+  // float32 rows are read where they lie; others are narrowed into a
+  // staging copy that stays in cache.
+  const std::optional<FloatGrid::InPlace> in_place = grid.float32_rows();
   const std::size_t row_bytes = std::max<std::size_t>(shape.columns * sizeof(float), 1);
   const std::size_t slab = std::max<std::size_t>(kStagingBytes / row_bytes, 1);
   FloatVector staging;
-  if (!staging.try_reserve(std::min(slab, shape.rows) * shape.columns)) return Error::no_memory();
+  if (!in_place && !staging.try_reserve(std::min(slab, shape.rows) * shape.columns)) return Error::no_memory();
   auto copy = [&](Interruption& interruption) -> EngineResult<void> {
     for (std::size_t first = 0; first < shape.rows; first += slab) {
       if (interruption.requested()) return EngineError::interrupted();
       const std::size_t count = std::min(slab, shape.rows - first);
-      grid.copy_rows(first, count, staging.data());
-      store.append_reserved(staging.data(), {converted.data() + first, count});
+      const std::span<const std::uint64_t> slab_ids(converted.data() + first, count);
+      if (in_place) {
+        store.append_reserved(in_place->data + static_cast<std::ptrdiff_t>(first) * in_place->row_bytes,
+                              in_place->row_bytes, slab_ids);
+      } else {
+        grid.copy_rows(first, count, staging.data());
+        store.append_reserved(reinterpret_cast<const char*>(staging.data()),
+                              static_cast<std::ptrdiff_t>(shape.columns * sizeof(float)), slab_ids);
+      }
     }
     return {};
   };
@@ -177,7 +196,6 @@ Result<void> add_sequence(Vectorstore*& store, std::optional<Vectorstore>& made,
   FloatVector row;
   std::optional<std::size_t> mismatch;
   std::size_t rows = 0;
-  SignalCheck signals;
   for (;;) {
     PyObject* next = nullptr;
     const int status = PyIter_NextItem(iterator.get(), &next);
@@ -194,7 +212,7 @@ Result<void> add_sequence(Vectorstore*& store, std::optional<Vectorstore>& made,
       const auto inserted = store->insert(row, *id);
       if (!inserted.ok()) return Error::from_engine(inserted.error());
     }
-    TRY(signals());
+    TRY(check_signals());
   }
   TRY_ASSIGN(const bool more, ids.more());
   if (more) return count_error(ids.read(), rows);

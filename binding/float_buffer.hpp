@@ -39,6 +39,17 @@ class FloatGrid {
   // it runs no Python code and needs no interpreter lock.
   void copy_rows(std::size_t first, std::size_t count, float* out) const noexcept;
 
+  // Where float32 rows with contiguous elements lie, to be read as they
+  // are: row r at data + r * row_bytes. Nothing for other grids.
+  struct InPlace {
+    const char* data;
+    std::ptrdiff_t row_bytes;
+  };
+  std::optional<InPlace> float32_rows() const noexcept {
+    if (itemsize_ != sizeof(float) || (column_stride_ != sizeof(float) && columns_ > 1)) return std::nullopt;
+    return InPlace{data_, row_stride_};
+  }
+
  private:
   FloatGrid() noexcept = default;
 

@@ -24,12 +24,4 @@ Result<void> without_interpreter_lock(FunctionRef<EngineResult<void>(Interruptio
   return {};
 }
 
-Result<void> SignalCheck::operator()() noexcept {
-  const auto now = std::chrono::steady_clock::now();
-  if (now < next_) return {};
-  next_ = now + Interruption::kPollInterval;
-  if (PyErr_CheckSignals() < 0) return Error::fetch();
-  return {};
-}
-
 }  // namespace tessaly

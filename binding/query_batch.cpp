@@ -52,13 +52,12 @@ Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept {
   if (batch.grid_) return batch;
   if (!batch.ends_.try_reserve(reservation_for(object, sizeof(std::size_t)))) return Error::no_memory();
   FloatVector query;  // one array for every query, each copied from it
-  SignalCheck signals;
   auto append = [&](PyObject* item) -> Result<void> {
     TRY(read_float_vector(item, query));
     if (!batch.elements_.try_grow_for(query.size()) || !batch.ends_.try_grow_for(1)) return Error::no_memory();
     for (float element : query) batch.elements_.push_back_reserved(element);
     batch.ends_.push_back_reserved(batch.elements_.size());
-    return signals();
+    return check_signals();
   };
   TRY(for_each_item(object, append));
   return batch;

@@ -1,5 +1,7 @@
 #include "engine/vectorstore.hpp"
 
+#include <cstring>
+
 namespace tessaly {
 
 EngineError vector_length_error(std::size_t length, std::size_t expected) noexcept {
@@ -22,9 +24,11 @@ EngineResult<void> Vectorstore::insert(std::span<const float> vector, std::uint6
   return {};
 }
 
-void Vectorstore::append_reserved(const float* rows, std::span<const std::uint64_t> ids) noexcept {
-  blocks_.write_rows(len(), rows, ids.size());
-  for (const std::uint64_t id : ids) ids_.push_back_reserved(id);
+void Vectorstore::append_reserved(const char* rows, std::ptrdiff_t row_bytes,
+                                  std::span<const std::uint64_t> ids) noexcept {
+  blocks_.write_rows(len(), rows, row_bytes, ids.size());
+  if (!ids.empty()) std::memcpy(ids_.data() + len(), ids.data(), ids.size() * sizeof(std::uint64_t));
+  ids_.set_size_reserved(len() + ids.size());
 }
 
 void Vectorstore::truncate(std::size_t entries) noexcept {

@@ -50,9 +50,10 @@ class Vectorstore {
   // mismatch or when memory cannot be had.
   EngineResult<void> insert(std::span<const float> vector, std::uint64_t id) noexcept;
 
-  // Appends `ids.size()` entries whose vectors lie back to back in `rows`,
-  // within room already reserved (try_reserve).
-  void append_reserved(const float* rows, std::span<const std::uint64_t> ids) noexcept;
+  // Appends `ids.size()` entries whose vectors (vector_size() floats each)
+  // lie `row_bytes` apart from `rows` on, within room already reserved
+  // (try_reserve).
+  void append_reserved(const char* rows, std::ptrdiff_t row_bytes, std::span<const std::uint64_t> ids) noexcept;
   // Drops every entry from `entries` on, leaving the store as it was when it
   // had that many (the room stays).
   void truncate(std::size_t entries) noexcept;
