@@ -5,17 +5,14 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "engine/block_kernels.hpp"
 #include "engine/float_environment.hpp"
+#include "engine/selection_kernels.hpp"
 
 namespace tessaly {
 namespace {
 
-constexpr std::size_t kRun = 16;  // scores tested at once
+constexpr std::size_t kRun = kRunScores;
 
 // Ascending key for descending scores: the bit pattern made monotonic, then
 // inverted. -0.0 shares +0.0's key; every NaN gets the largest key. No
@@ -27,68 +24,15 @@ std::uint32_t rank_key(float score) noexcept {
   return score != score ? UINT32_MAX : key;
 }
 
-// Which of a run's scores may enter a selection whose worst kept score is
-// `threshold` and comes earlier: only a strictly greater score (against a
-// NaN threshold, any number). One bit per score, computed without branches.
+// Which of a run's `count` scores (fewer than 16) may enter a selection
+// whose worst kept score is `threshold` and comes earlier: only a strictly
+// greater score (against a NaN threshold, any number).
 std::uint32_t winners(const float* run, std::size_t count, float threshold) noexcept {
   std::uint32_t mask = 0;
-#if defined(__SSE2__)
-  if (count == kRun) {  // four comparisons of four lanes
-    const __m128 bound = _mm_set1_ps(threshold);
-    const bool number = threshold == threshold;
-    for (std::size_t part = 0; part < kRun; part += 4) {
-      const __m128 scores = _mm_loadu_ps(run + part);
-      const __m128 won = number ? _mm_cmpgt_ps(scores, bound) : _mm_cmpord_ps(scores, scores);
-      mask |= static_cast<std::uint32_t>(_mm_movemask_ps(won)) << part;
-    }
-    return mask;
-  }
-#endif
-  if (threshold == threshold) {
-    for (std::size_t k = 0; k < count; ++k) mask |= static_cast<std::uint32_t>(run[k] > threshold) << k;
-  } else {
-    for (std::size_t k = 0; k < count; ++k) mask |= static_cast<std::uint32_t>(run[k] == run[k]) << k;
+  for (std::size_t k = 0; k < count; ++k) {
+    mask |= static_cast<std::uint32_t>(threshold == threshold ? run[k] > threshold : run[k] == run[k]) << k;
   }
   return mask;
-}
-
-// The k-th smallest (from 0) of n keys, and how many keys are smaller,
-// reordering them: a quickselect whose partitions move every key
-// unconditionally, so that no branch depends on the keys' values.
-struct NthKey {
-  std::uint32_t key;
-  std::size_t below;
-};
-NthKey nth_smallest(std::uint32_t* keys, std::size_t n, std::size_t k) noexcept {
-  std::size_t low = 0;  // every key before low is smaller than every key from it
-  std::size_t high = n;
-  while (high - low > 24) {
-    const std::uint32_t a = keys[low], b = keys[low + (high - low) / 2], c = keys[high - 1];
-    const std::uint32_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
-    std::size_t less = low;
-    for (std::size_t j = low; j < high; ++j) {
-      const std::uint32_t key = keys[j];
-      keys[j] = keys[less];
-      keys[less] = key;
-      less += key < pivot;
-    }
-    if (k < less) {
-      high = less;
-      continue;
-    }
-    std::size_t equal = less;  // then the pivot's equals, after the smaller ones
-    for (std::size_t j = less; j < high; ++j) {
-      const std::uint32_t key = keys[j];
-      keys[j] = keys[equal];
-      keys[equal] = key;
-      equal += key == pivot;
-    }
-    if (k < equal) return {pivot, less};
-    low = equal;
-  }
-  std::sort(keys + low, keys + high);
-  const std::uint32_t key = keys[k];
-  return {key, static_cast<std::size_t>(std::lower_bound(keys + low, keys + k, key) - keys)};
 }
 
 // Blocks scored per kernel call: their scores (4 KiB) stay in L1 for the
@@ -105,7 +49,8 @@ EngineResult<TopSelection> TopSelection::make(std::size_t top_k, std::size_t can
   // appended without a check per score.
   const std::size_t room = std::min(top_k > (SIZE_MAX - kRun) / 3 ? SIZE_MAX : 3 * top_k + kRun,
                                     candidates > SIZE_MAX - kRun ? SIZE_MAX : candidates + kRun);
-  if (!selection.buffer_.try_reserve(room) || !keys.try_reserve(room)) {
+  // The keys take `room`, and nth_smallest twice as much again and a little.
+  if (room > (SIZE_MAX - 64) / 3 || !selection.buffer_.try_reserve(room) || !keys.try_reserve(3 * room + 64)) {
     return EngineError::out_of_memory();
   }
   return selection;
@@ -130,33 +75,44 @@ void TopSelection::offer(std::span<const ScoredEntry> scored) noexcept {
 void TopSelection::offer_in_order(const float* scores, std::size_t first, std::size_t count) noexcept {
   if (top_k_ == 0 || count == 0) return;
   if (buffer_.size() != 0 && !(buffer_.back().entry < first)) in_order_ = false;
-  for (std::size_t j = 0; j < count; j += kRun) {
-    const float* run = scores + j;
-    const std::size_t n = std::min(kRun, count - j);
-    // Before the buffer first fills, every score enters; after, most runs
-    // fall short of the threshold, and the few winners are visited by bit.
-    std::uint32_t mask = static_cast<std::uint32_t>((std::uint64_t{1} << n) - 1);
-    if (limited_) {
-      mask &= winners(run, n, threshold_.score);
+  // Before the buffer first fills, every score enters; after, most runs fall
+  // short of the threshold, and the few winners are visited by bit. Masks
+  // are made for a stretch of runs at a time against the threshold at its
+  // start: a threshold raised meanwhile only lets in a few candidates more.
+  constexpr std::size_t kStretch = 64;
+  std::uint16_t masks[kStretch];
+  for (std::size_t start = 0; start < count; start += kStretch * kRun) {
+    const std::size_t scored = std::min(kStretch * kRun, count - start);
+    const std::size_t whole = limited_ ? scored / kRun : 0;
+    if (whole != 0) selection_kernels().run_masks(scores + start, whole, threshold_.score, masks);
+    for (std::size_t j = 0; j < scored; j += kRun) {
+      const float* run = scores + start + j;
+      const std::size_t n = std::min(kRun, scored - j);
+      std::uint32_t mask = static_cast<std::uint32_t>((std::uint64_t{1} << n) - 1);
+      if (j / kRun < whole) {
+        mask = masks[j / kRun];
+      } else if (limited_) {
+        mask &= winners(run, n, threshold_.score);
+      }
       if (mask == 0) continue;
+      if (buffer_.capacity() - buffer_.size() < n) keep_best();
+      Candidate* end = buffer_.end();
+      std::size_t added = 0;
+      for (; mask != 0; mask &= mask - 1) {
+        const std::size_t k = static_cast<std::size_t>(std::countr_zero(mask));
+        end[added++] = Candidate{rank_key(run[k]), run[k], first + start + j + k};
+      }
+      buffer_.set_size_reserved(buffer_.size() + added);
     }
-    if (buffer_.capacity() - buffer_.size() < n) keep_best();
-    Candidate* end = buffer_.end();
-    std::size_t added = 0;
-    for (; mask != 0; mask &= mask - 1) {
-      const std::size_t k = static_cast<std::size_t>(std::countr_zero(mask));
-      end[added++] = Candidate{rank_key(run[k]), run[k], first + j + k};
-    }
-    buffer_.set_size_reserved(buffer_.size() + added);
   }
 }
 
 void TopSelection::keep_best() noexcept {
   if (buffer_.size() <= top_k_) return;
-  SelectionKeys& keys = *keys_;
-  keys.clear();
-  for (const Candidate& candidate : buffer_) keys.push_back_reserved(candidate.key);
-  const NthKey nth = nth_smallest(keys.data(), keys.size(), top_k_ - 1);
+  // The keys, then room for nth_smallest to work in (see make()).
+  std::uint32_t* keys = keys_->data();
+  for (std::size_t i = 0; i < buffer_.size(); ++i) keys[i] = buffer_[i].key;
+  const NthKey nth = selection_kernels().nth_smallest(keys, keys + buffer_.size(), buffer_.size(), top_k_ - 1);
   if (in_order_) {
     keep_first_with_keys_below(nth.key, top_k_ - nth.below);
   } else {  // ties must be settled by insertion order, which the buffer lost

@@ -1,0 +1,80 @@
+// Selection with AVX-512: a run's 16 scores compared in one instruction,
+// and keys partitioned sixteen at a time by compressing them apart. Built
+// for AVX-512F by a pragma placed after every other include, as the block
+// kernels are; nothing here instantiates library templates, which the
+// linker could otherwise share with code for other processors.
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "engine/selection_kernels.hpp"
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace tessaly::kernels {
+namespace {
+
+void run_masks(const float* scores, std::size_t runs, float threshold, std::uint16_t* masks) noexcept {
+  const __m512 bound = _mm512_set1_ps(threshold);
+  if (threshold == threshold) {
+    for (std::size_t r = 0; r < runs; ++r) {
+      masks[r] = _mm512_cmp_ps_mask(_mm512_loadu_ps(scores + r * kRunScores), bound, _CMP_GT_OQ);
+    }
+  } else {
+    for (std::size_t r = 0; r < runs; ++r) {
+      const __m512 run = _mm512_loadu_ps(scores + r * kRunScores);
+      masks[r] = _mm512_cmp_ps_mask(run, run, _CMP_ORD_Q);
+    }
+  }
+}
+
+// Each step sends the keys below the pivot to one spare area and those
+// above to another, sixteen at a time, then goes on in the side that holds
+// the k-th (the pivot's equals, between them, end it).
+NthKey nth_smallest(std::uint32_t* keys, std::uint32_t* spare, std::size_t n, std::size_t k) noexcept {
+  std::uint32_t* const smaller = spare;
+  std::uint32_t* const larger = spare + n + 16;
+  std::size_t low = 0;  // every key before low is smaller than every key from it
+  std::size_t high = n;
+  while (high - low > 32) {
+    const std::uint32_t a = keys[low], b = keys[low + (high - low) / 2], c = keys[high - 1];
+    const std::uint32_t low_pair = a < b ? a : b, high_pair = a < b ? b : a;
+    const std::uint32_t median = low_pair > (high_pair < c ? high_pair : c) ? low_pair : (high_pair < c ? high_pair : c);
+    const __m512i pivot = _mm512_set1_epi32(static_cast<int>(median));
+    std::size_t below = 0;
+    std::size_t above = 0;
+    for (std::size_t j = low; j < high; j += 16) {
+      const __mmask16 valid = high - j >= 16 ? 0xFFFF : static_cast<__mmask16>((1u << (high - j)) - 1);
+      const __m512i sixteen = _mm512_maskz_loadu_epi32(valid, keys + j);
+      const __mmask16 less = _mm512_mask_cmplt_epu32_mask(valid, sixteen, pivot);
+      const __mmask16 more = _mm512_mask_cmpgt_epu32_mask(valid, sixteen, pivot);
+      _mm512_storeu_si512(smaller + below, _mm512_maskz_compress_epi32(less, sixteen));
+      _mm512_storeu_si512(larger + above, _mm512_maskz_compress_epi32(more, sixteen));
+      below += static_cast<std::size_t>(__builtin_popcount(less));
+      above += static_cast<std::size_t>(__builtin_popcount(more));
+    }
+    const std::size_t equal = high - low - below - above;
+    if (k < low + below) {
+      std::memcpy(keys + low, smaller, below * sizeof(std::uint32_t));
+      high = low + below;
+    } else if (k < low + below + equal) {
+      return {median, low + below};
+    } else {
+      low += below + equal;
+      std::memcpy(keys + low, larger, above * sizeof(std::uint32_t));
+    }
+  }
+  return nth_among_few(keys, low, high, k);
+}
+
+}  // namespace
+
+const SelectionKernels avx512_selection = {run_masks, nth_smallest};
+
+}  // namespace tessaly::kernels
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options

@@ -1,0 +1,89 @@
+// The portable selection kernels, and the choice among them.
+#include "engine/selection_kernels.hpp"
+
+#include <algorithm>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "engine/kernel_path.hpp"
+
+namespace tessaly {
+namespace kernels {
+namespace {
+
+void run_masks(const float* scores, std::size_t runs, float threshold, std::uint16_t* masks) noexcept {
+  const bool number = threshold == threshold;
+  for (std::size_t r = 0; r < runs; ++r) {
+    const float* run = scores + r * kRunScores;
+    std::uint32_t mask = 0;
+#if defined(__SSE2__)
+    const __m128 bound = _mm_set1_ps(threshold);
+    for (std::size_t part = 0; part < kRunScores; part += 4) {
+      const __m128 four = _mm_loadu_ps(run + part);
+      const __m128 won = number ? _mm_cmpgt_ps(four, bound) : _mm_cmpord_ps(four, four);
+      mask |= static_cast<std::uint32_t>(_mm_movemask_ps(won)) << part;
+    }
+#else
+    for (std::size_t j = 0; j < kRunScores; ++j) {
+      mask |= static_cast<std::uint32_t>(number ? run[j] > threshold : run[j] == run[j]) << j;
+    }
+#endif
+    masks[r] = static_cast<std::uint16_t>(mask);
+  }
+}
+
+// A quickselect whose partitions move every key unconditionally, so that no
+// branch depends on the keys' values (a comparison sort mispredicts about
+// every other branch on random scores).
+NthKey nth_smallest(std::uint32_t* keys, std::uint32_t*, std::size_t n, std::size_t k) noexcept {
+  std::size_t low = 0;  // every key before low is smaller than every key from it
+  std::size_t high = n;
+  while (high - low > 24) {
+    const std::uint32_t a = keys[low], b = keys[low + (high - low) / 2], c = keys[high - 1];
+    const std::uint32_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+    std::size_t less = low;
+    for (std::size_t j = low; j < high; ++j) {
+      const std::uint32_t key = keys[j];
+      keys[j] = keys[less];
+      keys[less] = key;
+      less += key < pivot;
+    }
+    if (k < less) {
+      high = less;
+      continue;
+    }
+    std::size_t equal = less;  // then the pivot's equals, after the smaller ones
+    for (std::size_t j = less; j < high; ++j) {
+      const std::uint32_t key = keys[j];
+      keys[j] = keys[equal];
+      keys[equal] = key;
+      equal += key == pivot;
+    }
+    if (k < equal) return {pivot, less};
+    low = equal;
+  }
+  return nth_among_few(keys, low, high, k);
+}
+
+}  // namespace
+
+const SelectionKernels portable_selection = {run_masks, nth_smallest};
+
+}  // namespace kernels
+
+NthKey nth_among_few(std::uint32_t* keys, std::size_t low, std::size_t high, std::size_t k) noexcept {
+  std::sort(keys + low, keys + high);
+  const std::uint32_t key = keys[k];
+  return {key, static_cast<std::size_t>(std::lower_bound(keys + low, keys + k, key) - keys)};
+}
+
+const SelectionKernels& selection_kernels() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  if (best_kernel_path() == KernelPath::avx512) return kernels::avx512_selection;
+#endif
+  return kernels::portable_selection;
+}
+
+}  // namespace tessaly

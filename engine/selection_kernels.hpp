@@ -1,0 +1,44 @@
+// The parts of selection that vector instructions speed up, for the
+// processor at hand: which scores of a run beat a threshold, and the k-th
+// smallest of a buffer's keys. They only compare and move values, so every
+// version gives the same answer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tessaly {
+
+// A run is 16 scores.
+inline constexpr std::size_t kRunScores = 16;
+
+// The k-th smallest key and how many keys are smaller.
+struct NthKey {
+  std::uint32_t key;
+  std::size_t below;
+};
+
+struct SelectionKernels {
+  // masks[r]: bit j set when scores[16r + j] beats `threshold`, that is is
+  // greater (against a NaN threshold: is a number); for `runs` whole runs.
+  void (*run_masks)(const float* scores, std::size_t runs, float threshold, std::uint16_t* masks) noexcept;
+  // The k-th smallest (from 0) of n keys; reorders keys[0 .. n) and uses
+  // spare[0 .. 2n + 32) as it likes.
+  NthKey (*nth_smallest)(std::uint32_t* keys, std::uint32_t* spare, std::size_t n, std::size_t k) noexcept;
+};
+
+// The end of every version's search: the k-th smallest key, when it lies
+// among the few keys[low .. high) and every key before low is smaller.
+NthKey nth_among_few(std::uint32_t* keys, std::size_t low, std::size_t high, std::size_t k) noexcept;
+
+// The widest this processor runs.
+const SelectionKernels& selection_kernels() noexcept;
+
+namespace kernels {
+extern const SelectionKernels portable_selection;
+#if defined(__x86_64__) || defined(__i386__)
+extern const SelectionKernels avx512_selection;
+#endif
+}  // namespace kernels
+
+}  // namespace tessaly
