@@ -5,7 +5,7 @@
 #include "binding/convert.hpp"
 #include "binding/long_call.hpp"
 #include "binding/query_batch.hpp"
-#include "engine/parallel_search.hpp"
+#include "engine/worker_plan.hpp"
 
 namespace tessaly {
 namespace {

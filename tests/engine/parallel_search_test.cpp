@@ -22,7 +22,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/parallel_search.hpp"
+#include "engine/worker_plan.hpp"
 #include "engine/vectorstore.hpp"
 #include "engine/worker_threads.hpp"
 #include "tests/engine/arrays.hpp"

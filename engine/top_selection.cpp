@@ -1,12 +1,10 @@
-#include "engine/ranking.hpp"
+#include "engine/top_selection.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <utility>
 
-#include "engine/block_kernels.hpp"
-#include "engine/float_environment.hpp"
 #include "engine/selection_kernels.hpp"
 
 namespace tessaly {
@@ -34,10 +32,6 @@ std::uint32_t winners(const float* run, std::size_t count, float threshold) noex
   }
   return mask;
 }
-
-// Blocks scored per kernel call: their scores (4 KiB) stay in L1 for the
-// selection.
-constexpr std::size_t kRunBlocks = 64;
 
 }  // namespace
 
@@ -187,32 +181,6 @@ EngineResult<Array<ScoredEntry>> TopSelection::ranked() && noexcept {
   list.set_size_reserved(size());
   rank_into(list.data());
   return list;
-}
-
-EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<const float> query,
-                                            std::size_t top_k, std::size_t first, std::size_t last,
-                                            KernelPath path) noexcept {
-  if (top_k == 0 || first >= last) return Array<ScoredEntry>();
-  SelectionKeys keys;
-  TRY_ASSIGN(TopSelection selection, TopSelection::make(top_k, last - first, keys));
-  const FloatEnvironment environment;
-  const QueryTerms terms(query);
-  const BlockKernels& kernels = block_kernels(path);
-  float scores[kRunBlocks * kBlockLanes];
-  store.blocks().for_each_run_of_entries(first, last, kRunBlocks,
-                                         [&](const float* blocks, std::size_t count, Blocks::Entries entries) {
-    kernels.score(terms, blocks, count, scores);
-    selection.offer_in_order(scores + entries.lane, entries.first, entries.count);
-  });
-  return std::move(selection).ranked();
-}
-
-EngineResult<Array<ResultPair>> to_result_pairs(std::span<const ScoredEntry> list,
-                                                std::span<const std::uint64_t> ids) noexcept {
-  Array<ResultPair> pairs;
-  if (!pairs.try_reserve(list.size())) return EngineError::out_of_memory();
-  for (const ScoredEntry& scored : list) pairs.push_back_reserved({scored.score, ids[scored.entry]});
-  return pairs;
 }
 
 }  // namespace tessaly

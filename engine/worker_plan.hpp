@@ -1,6 +1,7 @@
-// How a parallel search cuts the store among its workers, and the fan-out
-// every parallel search shares: one worker per chunk ranks every query over
-// its chunk, and the lists are merged per query in chunk order.
+// The worker plan of a parallel search: how it cuts the store among its
+// workers, and the fan-out every parallel search shares (one worker per
+// chunk ranks every query over its chunk; the lists are merged per query in
+// chunk order).
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,8 @@
 #include "engine/engine_error.hpp"
 #include "engine/function_ref.hpp"
 #include "engine/interruption.hpp"
-#include "engine/ranking.hpp"
+#include "engine/range_selection.hpp"
+#include "engine/top_selection.hpp"
 
 namespace tessaly {
 

@@ -1,10 +1,8 @@
-// Ranked search over contiguous chunks, one worker thread per chunk.
-#include "engine/parallel_search.hpp"
+#include "engine/worker_plan.hpp"
 
 #include <algorithm>
 
 #include "engine/processors.hpp"
-#include "engine/vectorstore.hpp"
 #include "engine/worker_threads.hpp"
 
 namespace tessaly {
@@ -51,21 +49,6 @@ EngineResult<void> rank_in_chunks(const ChunkPlan& plan, std::size_t entries, st
     deliver(q, {best.data(), count});
   }
   return {};
-}
-
-EngineResult<Array<ResultPair>> Vectorstore::parallel_search(
-    std::span<const float> query, std::size_t top_k, std::optional<std::size_t> n_threads) const noexcept {
-  if (query.size() != vector_size()) return query_length_error(query.size());
-  if (len() == 0) return Array<ResultPair>();
-  auto rank = [&](std::size_t first, std::size_t last) -> EngineResult<RankedRows> {
-    TRY_ASSIGN(Array<ScoredEntry> list, select_top(*this, query, top_k, first, last, best_kernel_path()));
-    const std::size_t width = list.size();
-    return RankedRows{std::move(list), width};
-  };
-  EngineResult<Array<ResultPair>> found = Array<ResultPair>();
-  auto deliver = [&](std::size_t, std::span<const ScoredEntry> list) { found = to_result_pairs(list, ids()); };
-  TRY(rank_in_chunks(plan_workers(len(), n_threads), len(), 1, top_k, rank, deliver));
-  return found;
 }
 
 }  // namespace tessaly

@@ -1,4 +1,5 @@
-// The ranking rule shared by every search.
+// The ranking rule shared by every search, and the selection of the best
+// top_k by it.
 //
 // Entry x precedes entry y when x's score is greater; equal scores (+0.0
 // and -0.0 included) keep insertion order. A NaN score compares neither
@@ -18,9 +19,6 @@
 
 #include "engine/array.hpp"
 #include "engine/engine_error.hpp"
-#include "engine/interruption.hpp"
-#include "engine/kernel_path.hpp"
-#include "engine/vectorstore.hpp"
 
 namespace tessaly {
 
@@ -92,31 +90,5 @@ class TopSelection {
   bool in_order_ = true;          // whether the buffer is in insertion order
   Candidate threshold_{};
 };
-
-// Scores the store's entries `first` to `last` (exclusive) against the
-// query on the given kernel path, and returns the `top_k` best, ranked.
-EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<const float> query,
-                                            std::size_t top_k, std::size_t first, std::size_t last,
-                                            KernelPath path) noexcept;
-
-// Ranked lists of several queries, each of `width` entries, back to back.
-struct RankedRows {
-  Array<ScoredEntry> entries;
-  std::size_t width = 0;
-
-  std::span<const ScoredEntry> row(std::size_t query) const noexcept {
-    return {entries.data() + query * width, width};
-  }
-};
-
-// select_top for every query, in one pass over the entries; each list has
-// min(top_k, last - first) entries. Stops early, failing with
-// interrupted, when `interruption` is requested.
-EngineResult<RankedRows> select_top_batch(const Vectorstore& store, QueryBatch queries, std::size_t top_k,
-                                          std::size_t first, std::size_t last, KernelPath path,
-                                          Interruption& interruption) noexcept;
-
-EngineResult<Array<ResultPair>> to_result_pairs(std::span<const ScoredEntry> list,
-                                                std::span<const std::uint64_t> ids) noexcept;
 
 }  // namespace tessaly
