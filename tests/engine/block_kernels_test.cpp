@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -86,15 +87,11 @@ TEST(BlockKernels, EveryPathMatchesTheKernelBitForBit) {
           ASSERT_EQ(n, blocks);
           kernels.roots(run, n, dimension, roots.data());
           for (std::size_t size = 1; size <= kernels.group_size; ++size) {
-            QueryGroup group{size, nullptr, {}, {}};
-            std::vector<float> interleaved(size * dimension);
-            for (std::size_t k = 0; k < size; ++k) {
-              const QueryTerms terms(s.queries[k + 1]);
-              group.squared_norms[k] = terms.squared_norm;
-              group.norms[k] = terms.norm;
-              for (std::size_t i = 0; i < dimension; ++i) interleaved[i * size + k] = s.queries[k + 1][i];
-            }
-            group.interleaved = interleaved.data();
+            const std::vector<std::span<const float>> batch(s.queries.begin() + 1, s.queries.begin() + 1 + size);
+            auto made = make_query_groups(batch, dimension, kernels.group_size);
+            ASSERT_TRUE(made.ok());
+            ASSERT_EQ(made.value().groups.size(), 1u);
+            const QueryGroup& group = made.value().groups[0];
             kernels.score_group(group, run, n, dimension, roots.data(), scores.data(), n * kBlockLanes);
             for (std::size_t k = 0; k < size; ++k) {
               for (std::size_t j = 0; j < count; ++j) {
