@@ -109,32 +109,75 @@ void roots(const float* blocks, std::size_t count, std::size_t dimension, float*
   }
 }
 
-// Q queries against each block: every line is loaded once for all of them.
-template <class V, std::size_t Q>
-void score_group_of(const QueryGroup& group, const float* blocks, std::size_t count,
-                    std::size_t dimension, const float* roots, float* out, std::size_t stride) noexcept {
+// Q queries against B blocks, one register tile: per element, B lines are
+// loaded and Q query elements broadcast for Q * B lines' worth of multiplies
+// and adds, each into its own accumulator.
+template <class V, std::size_t Q, std::size_t B>
+inline void score_tile(const QueryGroup& group, const float* blocks, std::size_t dimension,
+                       const float* roots, float* out, std::size_t stride) noexcept {
   constexpr std::size_t R = kRegistersPerLine<V>;
-  for (std::size_t b = 0; b < count; ++b) {
-    const float* block = blocks + b * dimension * kBlockLanes;
-    typename V::reg dot[Q][R];
-    for (std::size_t k = 0; k < Q; ++k) {
-      for (std::size_t r = 0; r < R; ++r) dot[k][r] = V::set1(-0.0f);
+  const std::size_t block_floats = dimension * kBlockLanes;
+  typename V::reg dot[Q][B][R];
+  for (std::size_t k = 0; k < Q; ++k) {
+    for (std::size_t b = 0; b < B; ++b) {
+      for (std::size_t r = 0; r < R; ++r) dot[k][b][r] = V::set1(-0.0f);
     }
-    const float* q = group.interleaved;
-    for (std::size_t i = 0; i < dimension; ++i, q += Q) {
-      typename V::reg x[R];
-      for (std::size_t r = 0; r < R; ++r) x[r] = V::load(block + i * kBlockLanes + r * V::width);
-      for (std::size_t k = 0; k < Q; ++k) {
-        const typename V::reg element = V::set1(q[k]);
-        for (std::size_t r = 0; r < R; ++r) dot[k][r] = V::add(dot[k][r], V::mul(x[r], element));
+  }
+  const float* q = group.interleaved;
+  const float* line = blocks;
+  for (std::size_t i = 0; i < dimension; ++i, q += Q, line += kBlockLanes) {
+    typename V::reg x[B][R];
+    for (std::size_t b = 0; b < B; ++b) {
+      for (std::size_t r = 0; r < R; ++r) {
+        x[b][r] = V::load(line + b * block_floats + r * V::width);
+        in_register(x[b][r]);
       }
     }
     for (std::size_t k = 0; k < Q; ++k) {
+      const typename V::reg element = V::set1(q[k]);
+      for (std::size_t b = 0; b < B; ++b) {
+        for (std::size_t r = 0; r < R; ++r) dot[k][b][r] = V::add(dot[k][b][r], V::mul(x[b][r], element));
+      }
+    }
+  }
+  for (std::size_t k = 0; k < Q; ++k) {
+    for (std::size_t b = 0; b < B; ++b) {
       for (std::size_t r = 0; r < R; ++r) {
         const std::size_t lane = b * kBlockLanes + r * V::width;
         V::store(out + k * stride + lane,
-                 scores_of<V>(dot[k][r], V::loadu(roots + lane), group.squared_norms[k], group.norms[k]));
+                 scores_of<V>(dot[k][b][r], V::loadu(roots + lane), group.squared_norms[k], group.norms[k]));
       }
+    }
+  }
+}
+
+using TileFunction = void (*)(const QueryGroup&, const float*, std::size_t, const float*, float*,
+                              std::size_t) noexcept;
+
+// Tiles of Q queries by 1 to B - 1 blocks, for the blocks left at the end.
+template <class V, std::size_t Q, std::size_t... Blocks>
+constexpr TileFunction partial_tiles[] = {score_tile<V, Q, Blocks + 1>...};
+
+template <class V, std::size_t Q, std::size_t... Blocks>
+constexpr const TileFunction* partial_tiles_of(std::index_sequence<Blocks...>) noexcept {
+  return partial_tiles<V, Q, Blocks...>;
+}
+
+// Q queries against each block, V::tile_blocks(Q) blocks at a time.
+template <class V, std::size_t Q>
+void score_group_of(const QueryGroup& group, const float* blocks, std::size_t count,
+                    std::size_t dimension, const float* roots, float* out, std::size_t stride) noexcept {
+  constexpr std::size_t B = V::tile_blocks(Q);
+  const std::size_t block_floats = dimension * kBlockLanes;
+  std::size_t b = 0;
+  for (; b + B <= count; b += B) {
+    score_tile<V, Q, B>(group, blocks + b * block_floats, dimension, roots + b * kBlockLanes,
+                        out + b * kBlockLanes, stride);
+  }
+  if constexpr (B > 1) {
+    if (b < count) {
+      partial_tiles_of<V, Q>(std::make_index_sequence<B - 1>())[count - b - 1](
+          group, blocks + b * block_floats, dimension, roots + b * kBlockLanes, out + b * kBlockLanes, stride);
     }
   }
 }

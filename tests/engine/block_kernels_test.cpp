@@ -57,7 +57,7 @@ Sample sample(std::mt19937& rng, std::size_t dimension, std::size_t count, std::
 std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
 const std::size_t kDimensions[] = {0, 1, 3, 4, 7, 16, 17, 33, 100};
-const std::size_t kCounts[] = {1, 15, 16, 17, 33, 70};
+const std::size_t kCounts[] = {1, 15, 16, 17, 33, 70, 100};
 
 TEST(BlockKernels, EveryPathMatchesTheKernelBitForBit) {
   std::mt19937 rng(7);
