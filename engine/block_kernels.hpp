@@ -34,7 +34,7 @@ struct QueryTerms {
 
 // Up to kMaxGroup queries scored together: each line of a block is loaded
 // once and applied to every query of the group, held in registers.
-inline constexpr std::size_t kMaxGroup = 16;
+inline constexpr std::size_t kMaxGroup = 8;
 struct QueryGroup {
   std::size_t count;  // at most the path's group_size
   // Element i of query k at [i * count + k], so that the elements one line
