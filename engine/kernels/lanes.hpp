@@ -17,7 +17,7 @@
 // AMD EPYC Zen 5 (family 26 model 2, AVX-512), one thread, 100,000 x 768:
 // time over the read floor of the same bytes, medians of paired rounds in
 // shuffled order: one section 1.03-1.17, two 0.93-1.10, four 0.84-0.92
-// over six runs; in the three that set two against four alone, 1.08-1.10
+// across eight runs; in the three that set two against four alone, 1.08-1.10
 // against 0.86-0.92, and at 1,000,000 x 128 0.95-0.99 against 0.87-0.94,
 // at 100,000 x 128 1.07-1.11 against 1.02-1.12. Not the adds' latency: in
 // L2 the kernel reads 107 GB/s with one block in flight, 160 with two and
