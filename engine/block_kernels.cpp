@@ -1,43 +1,12 @@
 #include "engine/block_kernels.hpp"
 
-#include <array>
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "engine/cosine.hpp"
 
 namespace tessaly {
-namespace {
-
-struct Paths {
-  std::array<KernelPath, kKernelPathCount> available{};
-  std::size_t count = 0;
-
-  void add(KernelPath path) noexcept {
-    if (count < available.size()) available[count++] = path;
-  }
-};
-
-Paths detect() noexcept {
-  Paths paths;
-  paths.add(KernelPath::scalar);
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("sse2")) paths.add(KernelPath::sse2);
-  if (__builtin_cpu_supports("avx2")) paths.add(KernelPath::avx2);
-  if (__builtin_cpu_supports("avx512f")) paths.add(KernelPath::avx512);
-#endif
-#if defined(__aarch64__)
-  paths.add(KernelPath::neon);  // part of every 64-bit ARM processor
-#endif
-  return paths;
-}
-
-const Paths& paths() noexcept {
-  static const Paths detected = detect();
-  return detected;
-}
-
-}  // namespace
 
 QueryTerms::QueryTerms(std::span<const float> query) noexcept
     : data(query.data()),
@@ -45,22 +14,28 @@ QueryTerms::QueryTerms(std::span<const float> query) noexcept
       squared_norm(tessaly::squared_norm(query)),
       norm(std::sqrt(squared_norm)) {}
 
-std::string_view kernel_path_name(KernelPath path) noexcept {
-  switch (path) {
-    case KernelPath::scalar: return "scalar";
-    case KernelPath::sse2: return "sse2";
-    case KernelPath::avx2: return "avx2";
-    case KernelPath::avx512: return "avx512";
-    case KernelPath::neon: return "neon";
+EngineResult<QueryGroups> make_query_groups(QueryBatch queries, std::size_t dimension,
+                                            std::size_t group_size) noexcept {
+  QueryGroups made;
+  const std::size_t count = (queries.size() + group_size - 1) / group_size;
+  if (dimension != 0 && queries.size() > SIZE_MAX / dimension) return EngineError::out_of_memory();
+  if (!made.groups.try_reserve(count) || !made.elements.try_resize(queries.size() * dimension)) {
+    return EngineError::out_of_memory();
   }
-  return "unknown";
+  for (std::size_t first = 0; first < queries.size(); first += group_size) {
+    const std::size_t size = std::min(group_size, queries.size() - first);
+    float* interleaved = made.elements.data() + first * dimension;
+    QueryGroup group{size, interleaved, {}, {}};
+    for (std::size_t k = 0; k < size; ++k) {
+      const QueryTerms terms(queries[first + k]);
+      group.squared_norms[k] = terms.squared_norm;
+      group.norms[k] = terms.norm;
+      for (std::size_t i = 0; i < dimension; ++i) interleaved[i * size + k] = queries[first + k][i];
+    }
+    made.groups.push_back_reserved(group);
+  }
+  return made;
 }
-
-std::span<const KernelPath> available_kernel_paths() noexcept {
-  return {paths().available.data(), paths().count};
-}
-
-KernelPath best_kernel_path() noexcept { return paths().available[paths().count - 1]; }
 
 const BlockKernels& block_kernels(KernelPath path) noexcept {
   switch (path) {

@@ -14,8 +14,11 @@
 #include <cstddef>
 #include <span>
 
+#include "engine/array.hpp"
 #include "engine/blocks.hpp"
+#include "engine/engine_error.hpp"
 #include "engine/kernel_path.hpp"
+#include "engine/vectorstore.hpp"
 
 namespace tessaly {
 
@@ -40,6 +43,15 @@ struct QueryGroup {
   float squared_norms[kMaxGroup];
   float norms[kMaxGroup];
 };
+
+// A batch's queries in groups of `group_size` (the last may be smaller), in
+// batch order: query g * group_size + k is query k of group g.
+struct QueryGroups {
+  Array<QueryGroup> groups;
+  FloatVector elements;  // what the groups' `interleaved` point into
+};
+EngineResult<QueryGroups> make_query_groups(QueryBatch queries, std::size_t dimension,
+                                            std::size_t group_size) noexcept;
 
 // One instruction set's kernels. `blocks` points at `count` consecutive
 // blocks of `dimension`-element entries (Blocks::for_each_run gives them);

@@ -25,35 +25,6 @@ constexpr std::size_t kTileBytes = std::size_t{192} << 10;
 // scores are all the scratch a tile needs.
 constexpr std::size_t kEmptyTileBlocks = 16;
 
-// The queries cut into groups, each interleaved as the kernels read it.
-struct Groups {
-  Array<QueryGroup> groups;
-  FloatVector elements;
-
-  static EngineResult<Groups> make(QueryBatch queries, std::size_t dimension,
-                                   std::size_t group_size) noexcept {
-    Groups made;
-    const std::size_t count = (queries.size() + group_size - 1) / group_size;
-    if (dimension != 0 && queries.size() > SIZE_MAX / dimension) return EngineError::out_of_memory();
-    if (!made.groups.try_reserve(count) || !made.elements.try_resize(queries.size() * dimension)) {
-      return EngineError::out_of_memory();
-    }
-    for (std::size_t first = 0; first < queries.size(); first += group_size) {
-      const std::size_t size = std::min(group_size, queries.size() - first);
-      float* interleaved = made.elements.data() + first * dimension;
-      QueryGroup group{size, interleaved, {}, {}};
-      for (std::size_t k = 0; k < size; ++k) {
-        const QueryTerms terms(queries[first + k]);
-        group.squared_norms[k] = terms.squared_norm;
-        group.norms[k] = terms.norm;
-        for (std::size_t i = 0; i < dimension; ++i) interleaved[i * size + k] = queries[first + k][i];
-      }
-      made.groups.push_back_reserved(group);
-    }
-    return made;
-  }
-};
-
 // Blocks per tile for entries [first, last): no more than the range holds.
 std::size_t tile_blocks(std::size_t dimension, std::size_t first, std::size_t last) noexcept {
   const std::size_t block_bytes = dimension * kBlockLanes * sizeof(float);
@@ -92,7 +63,7 @@ EngineResult<RankedRows> select_top_batch(const Vectorstore& store, QueryBatch q
   const std::size_t dimension = store.vector_size();
   const BlockKernels& kernels = block_kernels(path);
   const FloatEnvironment environment;
-  TRY_ASSIGN(Groups groups, Groups::make(queries, dimension, kernels.group_size));
+  TRY_ASSIGN(QueryGroups groups, make_query_groups(queries, dimension, kernels.group_size));
   SelectionKeys keys;
   Array<TopSelection> selections;
   if (!selections.try_reserve(queries.size())) return EngineError::out_of_memory();

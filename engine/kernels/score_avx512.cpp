@@ -23,8 +23,10 @@ namespace {
 struct Avx512 {
   using reg = __m512;
   static constexpr std::size_t width = 16;
-  static constexpr std::size_t blocks_at_once = 2;
+  static constexpr std::size_t blocks_at_once = 4;  // four streams (see lanes.hpp)
   static constexpr std::size_t group_size = 8;
+  // 8 queries x 3 blocks: 24 accumulators, 3 lines, 1 broadcast (see lanes.hpp).
+  static constexpr std::size_t tile_blocks(std::size_t) { return 3; }
   static reg load(const float* p) { return _mm512_load_ps(p); }
   static reg loadu(const float* p) { return _mm512_loadu_ps(p); }
   static void store(float* p, reg v) { _mm512_storeu_ps(p, v); }

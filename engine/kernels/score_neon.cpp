@@ -14,7 +14,10 @@ struct Neon {
   using reg = float32x4_t;
   static constexpr std::size_t width = 4;
   static constexpr std::size_t blocks_at_once = 1;  // four registers per line are enough chains
-  static constexpr std::size_t group_size = 4;      // 32 registers: 16 sums, 4 for the line
+  static constexpr std::size_t group_size = 4;
+  // 4 queries x 1 block: 16 accumulators, 4 line registers, 1 broadcast
+  // (see lanes.hpp).
+  static constexpr std::size_t tile_blocks(std::size_t queries) { return queries == 1 ? 3 : queries == 2 ? 2 : 1; }
   static reg load(const float* p) { return vld1q_f32(p); }
   static reg loadu(const float* p) { return vld1q_f32(p); }
   static void store(float* p, reg v) { vst1q_f32(p, v); }

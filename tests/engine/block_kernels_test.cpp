@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -56,13 +57,13 @@ Sample sample(std::mt19937& rng, std::size_t dimension, std::size_t count, std::
 std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
 const std::size_t kDimensions[] = {0, 1, 3, 4, 7, 16, 17, 33, 100};
-const std::size_t kCounts[] = {1, 15, 16, 17, 33, 70};
+const std::size_t kCounts[] = {1, 15, 16, 17, 33, 60, 70};
 
 TEST(BlockKernels, EveryPathMatchesTheKernelBitForBit) {
   std::mt19937 rng(7);
   for (const std::size_t dimension : kDimensions) {
     for (const std::size_t count : kCounts) {
-      const Sample s = sample(rng, dimension, count, kMaxGroup + 1);
+      const Sample s = sample(rng, dimension, count, kMaxGroup + 2);
       const std::size_t blocks = (count + kBlockLanes - 1) / kBlockLanes;
       for (const KernelPath path : available_kernel_paths()) {
         const BlockKernels& kernels = block_kernels(path);
@@ -79,27 +80,27 @@ TEST(BlockKernels, EveryPathMatchesTheKernelBitForBit) {
             ASSERT_EQ(bits(scores[j]), bits(cosine_score(s.queries[0], s.rows[j]))) << "entry " << j;
           }
         }
-        // Groups of every size up to the path's, against the roots.
+        // Batches of every size up to one past the path's group, so that the
+        // last group takes every size, against the roots; runs of every
+        // length up to a few tiles of blocks, so that the last tile does too.
         std::vector<float> roots(blocks * kBlockLanes);
         std::vector<float> scores(kMaxGroup * blocks * kBlockLanes);
         s.store.blocks().for_each_run(0, blocks, blocks, [&](const float* run, std::size_t, std::size_t n) {
           ASSERT_EQ(n, blocks);
           kernels.roots(run, n, dimension, roots.data());
-          for (std::size_t size = 1; size <= kernels.group_size; ++size) {
-            QueryGroup group{size, nullptr, {}, {}};
-            std::vector<float> interleaved(size * dimension);
-            for (std::size_t k = 0; k < size; ++k) {
-              const QueryTerms terms(s.queries[k + 1]);
-              group.squared_norms[k] = terms.squared_norm;
-              group.norms[k] = terms.norm;
-              for (std::size_t i = 0; i < dimension; ++i) interleaved[i * size + k] = s.queries[k + 1][i];
-            }
-            group.interleaved = interleaved.data();
-            kernels.score_group(group, run, n, dimension, roots.data(), scores.data(), n * kBlockLanes);
-            for (std::size_t k = 0; k < size; ++k) {
-              for (std::size_t j = 0; j < count; ++j) {
-                ASSERT_EQ(bits(scores[k * n * kBlockLanes + j]), bits(cosine_score(s.queries[k + 1], s.rows[j])))
-                    << "group of " << size << ", query " << k << ", entry " << j;
+          for (std::size_t size = 1; size <= kernels.group_size + 1; ++size) {
+            const std::vector<std::span<const float>> batch(s.queries.begin() + 1, s.queries.begin() + 1 + size);
+            auto made = make_query_groups(batch, dimension, kernels.group_size);
+            ASSERT_TRUE(made.ok());
+            for (std::size_t g = 0; g < made.value().groups.size(); ++g) {
+              const QueryGroup& group = made.value().groups[g];
+              kernels.score_group(group, run, n, dimension, roots.data(), scores.data(), n * kBlockLanes);
+              for (std::size_t k = 0; k < group.count; ++k) {
+                const std::size_t query = 1 + g * kernels.group_size + k;
+                for (std::size_t j = 0; j < count; ++j) {
+                  ASSERT_EQ(bits(scores[k * n * kBlockLanes + j]), bits(cosine_score(s.queries[query], s.rows[j])))
+                      << "batch of " << size << ", query " << query << ", entry " << j;
+                }
               }
             }
           }
