@@ -13,8 +13,9 @@ namespace tessaly {
 namespace kernels {
 namespace {
 
-void run_masks(const float* scores, std::size_t runs, float threshold, std::uint16_t* masks) noexcept {
+std::uint64_t run_masks(const float* scores, std::size_t runs, float threshold, std::uint16_t* masks) noexcept {
   const bool number = threshold == threshold;
+  std::uint64_t won = 0;
   for (std::size_t r = 0; r < runs; ++r) {
     const float* run = scores + r * kRunScores;
     std::uint32_t mask = 0;
@@ -22,8 +23,8 @@ void run_masks(const float* scores, std::size_t runs, float threshold, std::uint
     const __m128 bound = _mm_set1_ps(threshold);
     for (std::size_t part = 0; part < kRunScores; part += 4) {
       const __m128 four = _mm_loadu_ps(run + part);
-      const __m128 won = number ? _mm_cmpgt_ps(four, bound) : _mm_cmpord_ps(four, four);
-      mask |= static_cast<std::uint32_t>(_mm_movemask_ps(won)) << part;
+      const __m128 beats = number ? _mm_cmpgt_ps(four, bound) : _mm_cmpord_ps(four, four);
+      mask |= static_cast<std::uint32_t>(_mm_movemask_ps(beats)) << part;
     }
 #else
     for (std::size_t j = 0; j < kRunScores; ++j) {
@@ -31,7 +32,9 @@ void run_masks(const float* scores, std::size_t runs, float threshold, std::uint
     }
 #endif
     masks[r] = static_cast<std::uint16_t>(mask);
+    won |= static_cast<std::uint64_t>(mask != 0) << r;
   }
+  return won;
 }
 
 // A quickselect whose partitions move every key unconditionally, so that no

@@ -20,8 +20,10 @@ struct NthKey {
 
 struct SelectionKernels {
   // masks[r]: bit j set when scores[16r + j] beats `threshold`, that is is
-  // greater (against a NaN threshold: is a number); for `runs` whole runs.
-  void (*run_masks)(const float* scores, std::size_t runs, float threshold, std::uint16_t* masks) noexcept;
+  // greater (against a NaN threshold: is a number); for `runs` whole runs,
+  // at most 64. Returns which runs have a winner (bit r for run r).
+  std::uint64_t (*run_masks)(const float* scores, std::size_t runs, float threshold,
+                             std::uint16_t* masks) noexcept;
   // The k-th smallest (from 0) of n keys; reorders keys[0 .. n) and uses
   // spare[0 .. 2n + 32) as it likes.
   NthKey (*nth_smallest)(std::uint32_t* keys, std::uint32_t* spare, std::size_t n, std::size_t k) noexcept;

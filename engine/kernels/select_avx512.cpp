@@ -17,18 +17,17 @@
 namespace tessaly::kernels {
 namespace {
 
-void run_masks(const float* scores, std::size_t runs, float threshold, std::uint16_t* masks) noexcept {
+std::uint64_t run_masks(const float* scores, std::size_t runs, float threshold, std::uint16_t* masks) noexcept {
   const __m512 bound = _mm512_set1_ps(threshold);
-  if (threshold == threshold) {
-    for (std::size_t r = 0; r < runs; ++r) {
-      masks[r] = _mm512_cmp_ps_mask(_mm512_loadu_ps(scores + r * kRunScores), bound, _CMP_GT_OQ);
-    }
-  } else {
-    for (std::size_t r = 0; r < runs; ++r) {
-      const __m512 run = _mm512_loadu_ps(scores + r * kRunScores);
-      masks[r] = _mm512_cmp_ps_mask(run, run, _CMP_ORD_Q);
-    }
+  const bool number = threshold == threshold;
+  std::uint64_t won = 0;
+  for (std::size_t r = 0; r < runs; ++r) {
+    const __m512 run = _mm512_loadu_ps(scores + r * kRunScores);
+    const __mmask16 mask = number ? _mm512_cmp_ps_mask(run, bound, _CMP_GT_OQ) : _mm512_cmp_ps_mask(run, run, _CMP_ORD_Q);
+    masks[r] = mask;
+    won |= static_cast<std::uint64_t>(mask != 0) << r;
   }
+  return won;
 }
 
 // Each step sends the keys below the pivot to one spare area and those
