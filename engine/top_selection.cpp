@@ -69,42 +69,43 @@ void TopSelection::offer(std::span<const ScoredEntry> scored) noexcept {
 void TopSelection::offer_in_order(const float* scores, std::size_t first, std::size_t count) noexcept {
   if (top_k_ == 0 || count == 0) return;
   if (buffer_.size() != 0 && !(buffer_.back().entry < first)) in_order_ = false;
-  // Before the buffer first fills, every score enters; after, most runs fall
-  // short of the threshold, and only those with a winner are visited, each
-  // winner by its bit. Masks are made for a stretch of runs at a time
-  // against the threshold at its start: a threshold raised meanwhile only
-  // lets in a few candidates more.
+  // Until the buffer first fills, every score enters.
+  std::size_t start = 0;
+  for (; start < count && !limited_; start += kRun) {
+    const std::size_t n = std::min(kRun, count - start);
+    append_run(scores + start, first + start, static_cast<std::uint32_t>((std::uint64_t{1} << n) - 1));
+  }
+  // Then most runs fall short of the threshold, and only those with a
+  // winner are visited, each winner by its bit. Masks are made for a stretch
+  // of runs at a time against the threshold at its start: a threshold raised
+  // meanwhile only lets in a few candidates more.
   constexpr std::size_t kStretch = 64;
   std::uint16_t masks[kStretch];
-  for (std::size_t start = 0; start < count; start += kStretch * kRun) {
+  for (; start < count; start += kStretch * kRun) {
     const std::size_t scored = std::min(kStretch * kRun, count - start);
-    const std::size_t runs = (scored + kRun - 1) / kRun;
-    std::uint64_t won;
-    if (!limited_) {
-      won = runs == kStretch ? ~std::uint64_t{0} : (std::uint64_t{1} << runs) - 1;
-      std::fill(masks, masks + runs, std::uint16_t{0xFFFF});
-    } else {
-      won = selection_kernels().run_masks(scores + start, scored / kRun, threshold_.score, masks);
-    }
-    if (scored % kRun != 0) {  // the last run is short
-      const std::size_t last = runs - 1;
-      const std::uint32_t all = (std::uint32_t{1} << (scored % kRun)) - 1;
-      masks[last] = static_cast<std::uint16_t>(limited_ ? winners(scores + start + last * kRun, scored % kRun, threshold_.score) : all);
-      won = (won & ~(std::uint64_t{1} << last)) | (static_cast<std::uint64_t>(masks[last] != 0) << last);
+    std::uint64_t won = selection_kernels().run_masks(scores + start, scored / kRun, threshold_.score, masks);
+    if (const std::size_t rest = scored % kRun) {  // a short last run
+      const std::size_t last = scored / kRun;
+      masks[last] = static_cast<std::uint16_t>(winners(scores + start + last * kRun, rest, threshold_.score));
+      won |= static_cast<std::uint64_t>(masks[last] != 0) << last;
     }
     for (; won != 0; won &= won - 1) {
       const std::size_t r = static_cast<std::size_t>(std::countr_zero(won));
-      const float* run = scores + start + r * kRun;
-      if (buffer_.capacity() - buffer_.size() < kRun) keep_best();
-      Candidate* end = buffer_.end();
-      std::size_t added = 0;
-      for (std::uint32_t mask = masks[r]; mask != 0; mask &= mask - 1) {
-        const std::size_t k = static_cast<std::size_t>(std::countr_zero(mask));
-        end[added++] = Candidate{rank_key(run[k]), run[k], first + start + r * kRun + k};
-      }
-      buffer_.set_size_reserved(buffer_.size() + added);
+      append_run(scores + start + r * kRun, first + start + r * kRun, masks[r]);
     }
   }
+}
+
+// Appends the scores of a run that `mask` marks, of entries first onward.
+void TopSelection::append_run(const float* run, std::size_t first, std::uint32_t mask) noexcept {
+  if (buffer_.capacity() - buffer_.size() < kRun) keep_best();
+  Candidate* end = buffer_.end();
+  std::size_t added = 0;
+  for (; mask != 0; mask &= mask - 1) {
+    const std::size_t k = static_cast<std::size_t>(std::countr_zero(mask));
+    end[added++] = Candidate{rank_key(run[k]), run[k], first + k};
+  }
+  buffer_.set_size_reserved(buffer_.size() + added);
 }
 
 void TopSelection::keep_best() noexcept {

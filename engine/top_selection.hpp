@@ -79,6 +79,7 @@ class TopSelection {
 
   TopSelection(std::size_t top_k, SelectionKeys& keys) noexcept : top_k_(top_k), keys_(&keys) {}
   void append(const Candidate& candidate) noexcept;
+  void append_run(const float* run, std::size_t first, std::uint32_t mask) noexcept;
   void keep_best() noexcept;
   void keep_first_with_keys_below(std::uint32_t key, std::size_t ties) noexcept;
   void sort_kept() noexcept;
