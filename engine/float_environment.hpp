@@ -14,90 +14,111 @@
 
 #include <cstdint>
 
-#if defined(__SSE__) || defined(__x86_64__)
+#if defined(__x86_64__) || (defined(__i386__) && defined(__SSE__))
 #include <xmmintrin.h>
-#define TESSALY_HAS_MXCSR 1
-#elif defined(__aarch64__)
-#define TESSALY_HAS_FPCR 1
 #endif
 
 namespace tessaly {
+namespace float_controls {
 
-#if TESSALY_HAS_MXCSR
-// Rounding to nearest (bits 13-14 clear), no flush-to-zero (bit 15), no
-// denormals-are-zero (bit 6); exception masks and flags left alone.
-inline constexpr unsigned kRoundingAndFlushBits = 0x6000u | 0x8000u | 0x0040u;
-using FloatMode = unsigned;
-inline FloatMode read_float_mode() noexcept { return _mm_getcsr(); }
-inline void write_float_mode(FloatMode mode) noexcept { _mm_setcsr(mode); }
-// The register class of float and double values, for the barriers below.
-#define TESSALY_FLOAT_REGISTER "x"
-#elif TESSALY_HAS_FPCR
-// Rounding to nearest (RMode, bits 22-23, clear), no flush-to-zero (FZ,
-// bit 24), the IEEE handling of subnormals rather than the alternate one
-// (AH, bit 1) and no flushing of subnormal inputs (FIZ, bit 0; like AH,
-// reserved as zero where unimplemented). Half precision (FZ16), default NaN
-// and the trap enables are left alone: no score depends on them.
-inline constexpr std::uint64_t kRoundingAndFlushBits =
-    (std::uint64_t{3} << 22) | (std::uint64_t{1} << 24) | (std::uint64_t{1} << 1) | std::uint64_t{1};
-using FloatMode = std::uint64_t;
-inline FloatMode read_float_mode() noexcept {
-  FloatMode mode;
-  asm volatile("mrs %0, fpcr" : "=r"(mode));
-  return mode;
+// One section per architecture, each with the same names: whether a mode
+// is pinned at all, the control register's mode and the bits that must be
+// clear, a barrier that keeps a value in a float register while the mode is
+// set, and the x87 rounding control (on x86 only).
+
+#if defined(__x86_64__) || (defined(__i386__) && defined(__SSE__))
+// x86: SSE arithmetic follows MXCSR. Rounding to nearest (bits 13-14
+// clear), no flush-to-zero (bit 15), no denormals-are-zero (bit 6);
+// exception masks and flags left alone. The x87 rounding control (bits
+// 10-11) is cleared to nearest as well.
+inline constexpr bool kPinned = true;
+using Mode = unsigned;
+inline constexpr Mode kRoundingAndFlushBits = 0x6000u | 0x8000u | 0x0040u;
+inline Mode read_mode() noexcept { return _mm_getcsr(); }
+inline void write_mode(Mode mode) noexcept { _mm_setcsr(mode); }
+template <class T>
+inline void in_float_register(T& value) noexcept {
+  asm volatile("" : "+x"(value));
 }
-inline void write_float_mode(FloatMode mode) noexcept { asm volatile("msr fpcr, %0" : : "r"(mode)); }
-#define TESSALY_FLOAT_REGISTER "w"
-#endif
-
-#ifdef TESSALY_FLOAT_REGISTER
-// Keeps the compiler from moving memory accesses across a change of mode.
-inline void mode_barrier() noexcept { asm volatile("" ::: "memory"); }
-#endif
-
-#if defined(__x86_64__) || defined(__i386__)
-#define TESSALY_HAS_X87 1
-// The x87 rounding control (bits 10-11); clear is to nearest.
 inline constexpr unsigned short kX87RoundingBits = 0x0C00u;
-inline unsigned short x87_control() noexcept {
+inline unsigned short read_x87_control() noexcept {
   unsigned short word;
   asm volatile("fnstcw %0" : "=m"(word));
   return word;
 }
-inline void set_x87_control(unsigned short word) noexcept { asm volatile("fldcw %0" : : "m"(word)); }
+inline void write_x87_control(unsigned short word) noexcept { asm volatile("fldcw %0" : : "m"(word)); }
+
+#elif defined(__aarch64__)
+// aarch64: FPCR. Rounding to nearest (RMode, bits 22-23, clear), no
+// flush-to-zero (FZ, bit 24), the IEEE handling of subnormals rather than
+// the alternate one (AH, bit 1) and no flushing of subnormal inputs (FIZ,
+// bit 0; like AH, reserved as zero where unimplemented). Half precision
+// (FZ16), default NaN and the trap enables are left alone: no score depends
+// on them. There is no x87 unit.
+inline constexpr bool kPinned = true;
+using Mode = std::uint64_t;
+inline constexpr Mode kRoundingAndFlushBits =
+    (std::uint64_t{3} << 22) | (std::uint64_t{1} << 24) | (std::uint64_t{1} << 1) | std::uint64_t{1};
+inline Mode read_mode() noexcept {
+  Mode mode;
+  asm volatile("mrs %0, fpcr" : "=r"(mode));
+  return mode;
+}
+inline void write_mode(Mode mode) noexcept { asm volatile("msr fpcr, %0" : : "r"(mode)); }
+template <class T>
+inline void in_float_register(T& value) noexcept {
+  asm volatile("" : "+w"(value));
+}
+inline constexpr unsigned short kX87RoundingBits = 0;
+inline unsigned short read_x87_control() noexcept { return 0; }
+inline void write_x87_control(unsigned short) noexcept {}
+
+#else
+// Elsewhere nothing is pinned: the build's defaults are relied on.
+inline constexpr bool kPinned = false;
+using Mode = unsigned;
+inline constexpr Mode kRoundingAndFlushBits = 0;
+inline Mode read_mode() noexcept { return 0; }
+inline void write_mode(Mode) noexcept {}
+template <class T>
+inline void in_float_register(T&) noexcept {}
+inline constexpr unsigned short kX87RoundingBits = 0;
+inline unsigned short read_x87_control() noexcept { return 0; }
+inline void write_x87_control(unsigned short) noexcept {}
 #endif
+
+// Keeps the compiler from moving memory accesses across a change of mode.
+inline void mode_barrier() noexcept { asm volatile("" ::: "memory"); }
+
+}  // namespace float_controls
 
 // For the lifetime of the object.
 class FloatEnvironment {
  public:
-#ifdef TESSALY_FLOAT_REGISTER
-  FloatEnvironment() noexcept : saved_(read_float_mode()) {
-    if (saved_ & kRoundingAndFlushBits) write_float_mode(saved_ & ~kRoundingAndFlushBits);
-#if TESSALY_HAS_X87
-    saved_x87_ = x87_control();
-    if (saved_x87_ & kX87RoundingBits) set_x87_control(saved_x87_ & ~kX87RoundingBits);
-#endif
-    mode_barrier();
+  FloatEnvironment() noexcept {
+    using namespace float_controls;
+    if constexpr (kPinned) {
+      saved_ = read_mode();
+      if (saved_ & kRoundingAndFlushBits) write_mode(saved_ & ~kRoundingAndFlushBits);
+      saved_x87_ = read_x87_control();
+      if (saved_x87_ & kX87RoundingBits) write_x87_control(static_cast<unsigned short>(saved_x87_ & ~kX87RoundingBits));
+      mode_barrier();
+    }
   }
   ~FloatEnvironment() {
-    mode_barrier();
-    if (saved_ & kRoundingAndFlushBits) write_float_mode(saved_);
-#if TESSALY_HAS_X87
-    if (saved_x87_ & kX87RoundingBits) set_x87_control(saved_x87_);
-#endif
+    using namespace float_controls;
+    if constexpr (kPinned) {
+      mode_barrier();
+      if (saved_ & kRoundingAndFlushBits) write_mode(saved_);
+      if (saved_x87_ & kX87RoundingBits) write_x87_control(saved_x87_);
+    }
   }
-
- private:
-  FloatMode saved_;
-#if TESSALY_HAS_X87
-  unsigned short saved_x87_;
-#endif
-#else
-  FloatEnvironment() noexcept {}
-#endif
- public:
   FloatEnvironment(const FloatEnvironment&) = delete;
   FloatEnvironment& operator=(const FloatEnvironment&) = delete;
+
+ private:
+  float_controls::Mode saved_ = 0;
+  unsigned short saved_x87_ = 0;
 };
 
 // static_cast<To>(value) with round-to-nearest-even and subnormals kept,
@@ -105,17 +126,18 @@ class FloatEnvironment {
 // default.
 template <class To, class From>
 inline To convert_in_default_mode(From value) noexcept {
-#ifdef TESSALY_FLOAT_REGISTER
-  const FloatMode mode = read_float_mode();
-  if (mode & kRoundingAndFlushBits) {
-    write_float_mode(mode & ~kRoundingAndFlushBits);
-    asm volatile("" : "+" TESSALY_FLOAT_REGISTER(value));  // convert after the mode is set...
-    To converted = static_cast<To>(value);
-    asm volatile("" : "+" TESSALY_FLOAT_REGISTER(converted));  // ...and before it is restored
-    write_float_mode(mode);
-    return converted;
+  using namespace float_controls;
+  if constexpr (kPinned) {
+    const Mode mode = read_mode();
+    if (mode & kRoundingAndFlushBits) {
+      write_mode(mode & ~kRoundingAndFlushBits);
+      in_float_register(value);  // convert after the mode is set...
+      To converted = static_cast<To>(value);
+      in_float_register(converted);  // ...and before it is restored
+      write_mode(mode);
+      return converted;
+    }
   }
-#endif
   return static_cast<To>(value);
 }
 
