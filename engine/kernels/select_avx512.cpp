@@ -66,7 +66,25 @@ NthKey nth_smallest(std::uint32_t* keys, std::uint32_t* spare, std::size_t n, st
       std::memcpy(keys + low, larger, above * sizeof(std::uint32_t));
     }
   }
-  return nth_among_few(keys, low, high, k);
+  // The last few (at most 32, in two registers): the k-th is the key with
+  // fewer than k - low keys below it and at least that many not above it.
+  const std::size_t rest = high - low;
+  const __mmask16 first_valid = rest >= 16 ? 0xFFFF : static_cast<__mmask16>((1u << rest) - 1);
+  const __mmask16 second_valid = rest > 16 ? static_cast<__mmask16>((1u << (rest - 16)) - 1) : 0;
+  const __m512i first_keys = _mm512_maskz_loadu_epi32(first_valid, keys + low);
+  const __m512i second_keys = _mm512_maskz_loadu_epi32(second_valid, keys + low + 16);
+  const std::size_t wanted = k - low;
+  for (std::size_t i = low; i < high; ++i) {
+    const __m512i key = _mm512_set1_epi32(static_cast<int>(keys[i]));
+    const std::size_t less =
+        static_cast<std::size_t>(__builtin_popcount(_mm512_mask_cmplt_epu32_mask(first_valid, first_keys, key)) +
+                                 __builtin_popcount(_mm512_mask_cmplt_epu32_mask(second_valid, second_keys, key)));
+    const std::size_t most =
+        static_cast<std::size_t>(__builtin_popcount(_mm512_mask_cmple_epu32_mask(first_valid, first_keys, key)) +
+                                 __builtin_popcount(_mm512_mask_cmple_epu32_mask(second_valid, second_keys, key)));
+    if (less <= wanted && wanted < most) return {keys[i], low + less};
+  }
+  return nth_among_few(keys, low, high, k);  // not reached: some key is the k-th
 }
 
 }  // namespace
