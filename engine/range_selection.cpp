@@ -39,7 +39,7 @@ EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<
                                             std::size_t top_k, std::size_t first, std::size_t last,
                                             KernelPath path) noexcept {
   if (top_k == 0 || first >= last) return Array<ScoredEntry>();
-  SelectionKeys keys;
+  TopSelection::Scratch keys;
   TRY_ASSIGN(TopSelection selection, TopSelection::make(top_k, last - first, keys));
   const FloatEnvironment environment;
   const QueryTerms terms(query);
@@ -64,7 +64,7 @@ EngineResult<RankedRows> select_top_batch(const Vectorstore& store, QueryBatch q
   const BlockKernels& kernels = block_kernels(path);
   const FloatEnvironment environment;
   TRY_ASSIGN(QueryGroups groups, make_query_groups(queries, dimension, kernels.group_size));
-  SelectionKeys keys;
+  TopSelection::Scratch keys;
   Array<TopSelection> selections;
   if (!selections.try_reserve(queries.size())) return EngineError::out_of_memory();
   for (std::size_t q = 0; q < queries.size(); ++q) {

@@ -2,6 +2,7 @@
 #include "engine/selection_kernels.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -70,9 +71,37 @@ NthKey nth_smallest(std::uint32_t* keys, std::uint32_t*, std::size_t n, std::siz
   return nth_among_few(keys, low, high, k);
 }
 
+std::size_t append_run(const float* run, std::uint32_t mask, std::size_t first, std::uint32_t* keys,
+                       float* scores, std::size_t* entries) noexcept {
+  std::size_t added = 0;
+  for (; mask != 0; mask &= mask - 1, ++added) {
+    const auto j = static_cast<std::size_t>(std::countr_zero(mask));
+    keys[added] = rank_key(run[j]);
+    scores[added] = run[j];
+    entries[added] = first + j;
+  }
+  return added;
+}
+
+std::size_t keep_below(std::uint32_t key, std::size_t ties, std::uint32_t* keys, float* scores,
+                       std::size_t* entries, std::size_t n, std::size_t& last_tie) noexcept {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t candidate = keys[i];
+    const bool tie = (candidate == key) & (ties != 0);
+    ties -= tie;
+    last_tie = tie ? kept : last_tie;
+    keys[kept] = candidate;
+    scores[kept] = scores[i];
+    entries[kept] = entries[i];
+    kept += (candidate < key) | tie;
+  }
+  return kept;
+}
+
 }  // namespace
 
-const SelectionKernels portable_selection = {run_masks, nth_smallest};
+const SelectionKernels portable_selection = {run_masks, nth_smallest, append_run, keep_below};
 
 }  // namespace kernels
 

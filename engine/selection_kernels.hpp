@@ -4,6 +4,7 @@
 // version gives the same answer.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,6 +12,15 @@ namespace tessaly {
 
 // A run is 16 scores.
 inline constexpr std::size_t kRunScores = 16;
+
+// Ascending key for descending scores: the bit pattern made monotonic, then
+// inverted. -0.0 shares +0.0's key; every NaN gets the largest key.
+inline std::uint32_t rank_key(float score) noexcept {
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(score == 0.0f ? 0.0f : score);
+  const std::uint32_t negative = static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31);
+  const std::uint32_t key = bits ^ ~(negative | 0x80000000u);
+  return score != score ? UINT32_MAX : key;
+}
 
 // The k-th smallest key and how many keys are smaller.
 struct NthKey {
@@ -27,6 +37,18 @@ struct SelectionKernels {
   // The k-th smallest (from 0) of n keys; reorders keys[0 .. n) and uses
   // spare[0 .. 2n + 32) as it likes.
   NthKey (*nth_smallest)(std::uint32_t* keys, std::uint32_t* spare, std::size_t n, std::size_t k) noexcept;
+  // Appends the scores of a run that `mask` marks (bit j: run[j], of entry
+  // first + j, read only where set): their keys, the scores and the entries
+  // go to keys, scores and entries, in order. Returns how many; it may
+  // write up to 16 places in each.
+  std::size_t (*append_run)(const float* run, std::uint32_t mask, std::size_t first, std::uint32_t* keys,
+                            float* scores, std::size_t* entries) noexcept;
+  // Keeps, in place and in order, the n candidates' whose key is below `key`
+  // and the first `ties` whose key equals it. Returns how many are kept, and
+  // in `last_tie` the place of the last of those ties (if any); it may write
+  // up to 16 places past n.
+  std::size_t (*keep_below)(std::uint32_t key, std::size_t ties, std::uint32_t* keys, float* scores,
+                            std::size_t* entries, std::size_t n, std::size_t& last_tie) noexcept;
 };
 
 // The end of every version's search: the k-th smallest key, when it lies

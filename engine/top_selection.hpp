@@ -34,23 +34,25 @@ struct ScoredEntry {
 // three times top_k; when it fills, the best top_k are kept and the worst
 // of them becomes the threshold. On n random scores about
 // top_k * ln(n / top_k) candidates are ever appended; everything else is
-// rejected in runs of 16 by vector comparisons. Keeping the best finds the
-// top_k-th key among plain 32-bit keys and then filters the buffer in
-// place, which keeps it in insertion order, so that ties on that key are
-// settled by position; the final ranking is a stable radix sort on the
-// keys. Both are free of data-dependent branches: on random scores a
-// comparison sort mispredicts about every other branch, which made it
-// several times slower than the scan it served.
-// Room for the keys a selection sorts out while it keeps the best: the
-// selections of one thread share one, which must outlive them.
-using SelectionKeys = Array<std::uint32_t>;
-
+// rejected in runs of 16 by vector comparisons. The buffer holds keys,
+// scores and entries in arrays of their own, so that a run's winners are
+// appended, and the best kept, sixteen at a time (selection_kernels.hpp).
+// Keeping the best finds the top_k-th key among the keys alone and then
+// filters the buffer in place, which keeps it in insertion order, so that
+// ties on that key are settled by position; the final ranking is a stable
+// radix sort on the keys. Both are free of data-dependent branches: on
+// random scores a comparison sort mispredicts about every other branch,
+// which made it several times slower than the scan it served.
 class TopSelection {
  public:
+  // Room for the keys a selection sorts out while it keeps the best: the
+  // selections of one thread share one, which must outlive them.
+  using Scratch = Array<std::uint32_t>;
+
   // `candidates`: how many entries will be offered at most (sizes the
-  // buffer, and `keys`, so that offering never allocates). Fails if that
+  // buffer, and `scratch`, so that offering never allocates). Fails if that
   // room cannot be had.
-  static EngineResult<TopSelection> make(std::size_t top_k, std::size_t candidates, SelectionKeys& keys) noexcept;
+  static EngineResult<TopSelection> make(std::size_t top_k, std::size_t candidates, Scratch& scratch) noexcept;
 
   void offer(float score, std::size_t entry) noexcept;
   void offer(std::span<const ScoredEntry> scored) noexcept;
@@ -68,28 +70,32 @@ class TopSelection {
   EngineResult<Array<ScoredEntry>> ranked() && noexcept;
 
  private:
-  struct Candidate {
-    std::uint32_t key;  // smaller is better; NaN is the largest
-    float score;        // kept as computed: the key merges -0.0 into +0.0
-    std::size_t entry;  // insertion order
-    bool operator<(const Candidate& other) const noexcept {
-      return key != other.key ? key < other.key : entry < other.entry;
-    }
+  struct Worst {  // the threshold: the worst candidate kept
+    std::uint32_t key;
+    float score;
+    std::size_t entry;
   };
 
-  TopSelection(std::size_t top_k, SelectionKeys& keys) noexcept : top_k_(top_k), keys_(&keys) {}
-  void append(const Candidate& candidate) noexcept;
+  TopSelection(std::size_t top_k, Scratch& scratch) noexcept : top_k_(top_k), scratch_(&scratch) {}
+  // The three arrays, `capacity_` candidates each and a run beyond.
+  std::size_t* entries() noexcept { return storage_.data(); }
+  std::uint32_t* keys() noexcept { return reinterpret_cast<std::uint32_t*>(storage_.data() + room()); }
+  float* scores() noexcept { return reinterpret_cast<float*>(keys() + room()); }
+  std::size_t room() const noexcept;
+  void append(std::uint32_t key, float score, std::size_t entry) noexcept;
   void append_run(const float* run, std::size_t first, std::uint32_t mask) noexcept;
   void keep_best() noexcept;
-  void keep_first_with_keys_below(std::uint32_t key, std::size_t ties) noexcept;
+  void keep_best_out_of_order() noexcept;
   void sort_kept() noexcept;
 
   std::size_t top_k_;
-  Array<Candidate> buffer_;
-  SelectionKeys* keys_;
-  bool limited_ = false;          // whether threshold_ applies yet
-  bool in_order_ = true;          // whether the buffer is in insertion order
-  Candidate threshold_{};
+  Scratch* scratch_;
+  Array<std::size_t> storage_;  // entries, then keys, then scores
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+  bool limited_ = false;   // whether threshold_ applies yet
+  bool in_order_ = true;   // whether the buffer is in insertion order
+  Worst threshold_{};
 };
 
 }  // namespace tessaly

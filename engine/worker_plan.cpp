@@ -37,7 +37,7 @@ EngineResult<void> rank_in_chunks(const ChunkPlan& plan, std::size_t entries, st
 
   std::size_t offered = 0;
   for (const RankedRows& list : lists) offered += list.width;
-  SelectionKeys keys;
+  TopSelection::Scratch keys;
   TRY_ASSIGN(TopSelection merged, TopSelection::make(top_k, offered, keys));
   Array<ScoredEntry> best;
   if (!best.try_reserve(std::min(top_k, offered))) return EngineError::out_of_memory();
