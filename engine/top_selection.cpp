@@ -39,14 +39,17 @@ EngineResult<TopSelection> TopSelection::make(std::size_t top_k, std::size_t can
   // appended without a check per score.
   const std::size_t capacity = std::min(top_k > (SIZE_MAX - kRun) / 3 ? SIZE_MAX : 3 * top_k + kRun,
                                         candidates > SIZE_MAX - kRun ? SIZE_MAX : candidates + kRun);
-  // Each array holds the capacity and a run more; keys and scores together
-  // take no more than entries do. The scratch holds the keys, and
-  // nth_smallest twice as much again and a little.
-  if (capacity > (SIZE_MAX - 64) / 3 - kRun) return EngineError::out_of_memory();
+  // Each array holds the capacity and a run more: entries, then keys and
+  // scores (4 bytes each) in as many size_t's as they fill. The scratch
+  // holds the keys, and nth_smallest twice as much again and a little.
+  if (capacity > SIZE_MAX / 16 - kRun) return EngineError::out_of_memory();  // no size below overflows
   selection.capacity_ = capacity;
-  if (!selection.storage_.try_resize(2 * selection.room()) || !scratch.try_reserve(3 * capacity + 64)) {
+  const std::size_t room = selection.room();
+  const std::size_t words = room + (2 * room * sizeof(std::uint32_t) + sizeof(std::size_t) - 1) / sizeof(std::size_t);
+  if (!selection.storage_.try_reserve(words) || !scratch.try_reserve(3 * capacity + 64)) {
     return EngineError::out_of_memory();
   }
+  selection.storage_.set_size_reserved(words);
   return selection;
 }
 
