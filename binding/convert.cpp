@@ -53,6 +53,16 @@ Result<std::uint64_t> read_vector_pair(PyObject* item, FloatVector& row) noexcep
   return to_u64(PyTuple_GET_ITEM(item, 1));
 }
 
+// A (float, int) tuple.
+Result<Ref> result_pair(float score, std::uint64_t id) noexcept {
+  TRY_ASSIGN(Ref pair, require(PyTuple_New(2)));
+  TRY_ASSIGN(Ref number, score_to_python(score));
+  PyTuple_SET_ITEM(pair.get(), 0, number.release());
+  TRY_ASSIGN(Ref integer, require(PyLong_FromUnsignedLongLong(id)));
+  PyTuple_SET_ITEM(pair.get(), 1, integer.release());
+  return pair;
+}
+
 }  // namespace
 
 Result<void> check_sequence(PyObject* object) noexcept {
@@ -147,16 +157,6 @@ Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noe
 
 Result<Ref> score_to_python(float score) noexcept {
   return require(PyFloat_FromDouble(widen_to_double(score)));
-}
-
-// A (float, int) tuple.
-Result<Ref> result_pair(float score, std::uint64_t id) noexcept {
-  TRY_ASSIGN(Ref pair, require(PyTuple_New(2)));
-  TRY_ASSIGN(Ref number, score_to_python(score));
-  PyTuple_SET_ITEM(pair.get(), 0, number.release());
-  TRY_ASSIGN(Ref integer, require(PyLong_FromUnsignedLongLong(id)));
-  PyTuple_SET_ITEM(pair.get(), 1, integer.release());
-  return pair;
 }
 
 Result<Ref> result_rows_to_python(const float* scores, const std::uint64_t* ids, std::size_t rows,

@@ -1,4 +1,4 @@
-// Process-wide objects made on first need and kept for the process.
+// Filling a process-wide slot (process_slots.hpp) on first need.
 //
 // Making one may run Python code (an import, a finaliser run by the
 // collector), and that code may call back into the module on the same
