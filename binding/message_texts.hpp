@@ -1,10 +1,11 @@
-// The texts of the binding's errors that callers see, written once.
+// The texts callers see from the binding, written once: its errors and a
+// store's repr.
 //
-// Callers, the README and the type stub's users match these texts, so each
-// is part of the module's behaviour: keep every character, spaces and
-// punctuation included. Texts with holes are written whole here, as small
-// functions that fill them in. The engine's texts, and the one text both
-// layers use, are in engine/message_texts.hpp.
+// Callers match these texts (the README documents them), so each is part
+// of the module's behaviour: keep every character, spaces and punctuation
+// included. Texts with holes are written whole here, as small functions
+// that fill them in. The engine's texts, and the one text both layers use,
+// are in engine/message_texts.hpp, which comes with this table.
 #pragma once
 
 #include <cstddef>
