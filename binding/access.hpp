@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "binding/error.hpp"
+#include "binding/message_texts.hpp"
 #include "binding/python.hpp"
 
 namespace tessaly {
@@ -34,7 +35,7 @@ class Access {
   static Result<Access> shared(AccessFlag& flag) {
     Py_ssize_t seen = flag.load(std::memory_order_relaxed);
     do {
-      if (seen == -1) return Error::runtime_error("Already mutably borrowed");
+      if (seen == -1) return Error::runtime_error(kAlreadyMutablyBorrowed);
     } while (!flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
                                          std::memory_order_relaxed));
     return Access(flag, false);
@@ -44,7 +45,7 @@ class Access {
     Py_ssize_t expected = 0;
     if (!flag.compare_exchange_strong(expected, -1, std::memory_order_acquire,
                                       std::memory_order_relaxed)) {
-      return Error::runtime_error("Already borrowed");
+      return Error::runtime_error(kAlreadyBorrowed);
     }
     return Access(flag, true);
   }

@@ -3,15 +3,18 @@
 #include <atomic>
 
 #include "binding/once.hpp"
+#include "binding/process_slots.hpp"
 
 namespace tessaly {
 namespace {
 
 // A type from a module, looked up only once that module has been imported
-// (an instance of it cannot exist before) and kept for the process.
+// (an instance of it cannot exist before) and kept for the process in its
+// slot.
 class KnownType {
  public:
-  KnownType(const char* module, const char* name) : module_(module), name_(name) {}
+  KnownType(const char* module, const char* name, std::atomic<PyObject*>& slot)
+      : module_(module), name_(name), slot_(slot) {}
 
   Result<bool> is_type_of(PyObject* object) noexcept {
     PyObject* type = get_or_make(slot_, [this] { return look_up(); });
@@ -36,11 +39,11 @@ class KnownType {
 
   const char* module_;
   const char* name_;
-  std::atomic<PyObject*> slot_{nullptr};
+  std::atomic<PyObject*>& slot_;
 };
 
-KnownType numpy_array("numpy", "ndarray");
-KnownType array_array("array", "array");
+KnownType numpy_array("numpy", "ndarray", numpy_array_type_slot);
+KnownType array_array("array", "array", array_array_type_slot);
 
 }  // namespace
 

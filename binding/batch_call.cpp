@@ -1,9 +1,10 @@
 #include "binding/batch_call.hpp"
 
+#include "binding/arguments.hpp"
 #include "binding/array_interface.hpp"
-#include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
 #include "binding/long_call.hpp"
+#include "binding/message_texts.hpp"
 #include "binding/query_batch.hpp"
 #include "engine/worker_plan.hpp"
 
@@ -21,7 +22,7 @@ Result<Ref> empty_array(PyObject* numpy, std::size_t rows, std::size_t width, co
   if (!array) return Error::fetch();
   Ref capsule;
   TRY_ASSIGN(const ArrayInterface* interface, array_interface(array.get(), capsule));
-  if (interface == nullptr) return Error::internal_failure("numpy.empty made no array");
+  if (interface == nullptr) return Error::internal_failure(kEmptyMadeNoArray);
   data = interface->data;
   return array;
 }
@@ -35,9 +36,7 @@ Result<Ref> import_numpy() noexcept {
   Ref cause = Ref::steal(PyErr_GetRaisedException());
   Ref text = Ref::steal(PyObject_Str(cause.get()));
   if (!text) return Error::fetch();
-  return Error::pending(PyExc_ImportError,
-                        Message("search_arrays returns numpy arrays, but numpy cannot be imported: ") << kPiece,
-                        std::move(text));
+  return Error::pending(PyExc_ImportError, numpy_missing_text(std::move(text)));
 }
 
 // Where the engine writes: memory of ours for lists, or new numpy arrays.
@@ -103,9 +102,7 @@ Result<Ref> search_batch_call(const Vectorstore& store, PyObject* vectors, PyObj
   if (workers != BatchWorkers::calling_thread) {
     TRY_ASSIGN(n_threads, convert_argument("n_threads", n_threads_given, to_optional_size));
   }
-  if (const auto length = queries.wrong_length(store.vector_size())) {
-    return Error::from_engine(store.query_length_error(*length));
-  }
+  if (const auto length = queries.wrong_length(store.vector_size())) return store.query_length_error(*length);
   TRY_ASSIGN(Results results, Results::make(form, queries.size(), store.result_width(top_k)));
   const bool alone = on_calling_thread(store, workers, n_threads);
   const std::size_t slab = queries.slab_size();

@@ -4,11 +4,12 @@
 #include <cstring>
 #include <optional>
 
+#include "binding/arguments.hpp"
 #include "binding/array_interface.hpp"
-#include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
 #include "binding/float_buffer.hpp"
 #include "binding/long_call.hpp"
+#include "binding/message_texts.hpp"
 
 namespace tessaly {
 namespace {
@@ -20,7 +21,7 @@ constexpr const char* kPairsArgument = "vectors";
 constexpr std::size_t kStagingBytes = std::size_t{256} << 10;
 
 Error count_error(std::size_t ids, std::size_t rows) noexcept {
-  return Error::value_error(Message("ids has ") << ids << " entries but vectors has " << rows << " rows");
+  return Error::value_error(id_count_text(ids, rows));
 }
 
 // The ids of the rows, one at a time in row order.
@@ -153,9 +154,7 @@ Result<void> add_grid(Vectorstore& store, const FloatGrid& grid, IdSource& ids) 
   TRY_ASSIGN(const bool more, ids.more());
   if (more) return count_error(ids.read(), shape.rows);
   if (shape.rows == 0) return {};
-  if (shape.columns != store.vector_size()) {
-    return Error::from_engine(vector_length_error(shape.columns, store.vector_size()));
-  }
+  if (shape.columns != store.vector_size()) return vector_length_error(shape.columns, store.vector_size());
   if (store.len() > SIZE_MAX - shape.rows || !store.try_reserve(store.len() + shape.rows)) {
     return Error::no_memory();
   }
@@ -208,15 +207,12 @@ Result<void> add_sequence(Vectorstore*& store, std::optional<Vectorstore>& made,
     if (!id) return count_error(ids.read(), std::max(rows, rows_expected.value_or(0)));
     if (store == nullptr) store = &made.emplace(row.size());
     if (!mismatch && row.size() != store->vector_size()) mismatch = row.size();
-    if (!mismatch) {
-      const auto inserted = store->insert(row, *id);
-      if (!inserted.ok()) return Error::from_engine(inserted.error());
-    }
+    if (!mismatch) TRY(store->insert(row, *id));
     TRY(check_signals());
   }
   TRY_ASSIGN(const bool more, ids.more());
   if (more) return count_error(ids.read(), rows);
-  if (mismatch) return Error::from_engine(vector_length_error(*mismatch, store->vector_size()));
+  if (mismatch) return vector_length_error(*mismatch, store->vector_size());
   return {};
 }
 
@@ -256,8 +252,7 @@ Result<Vectorstore> store_from_rows(PyObject* vectors, PyObject* ids) noexcept {
     // No row to tell the vector size, unless an array has columns.
     TRY_ASSIGN(const std::optional<MatrixShape> shape, matrix_shape(vectors));
     if (!shape) {
-      return Error::value_error("from_array needs at least one row to know the vector size; "
-                                "for an empty store, call Vectorstore(vector_size)");
+      return Error::value_error(kFromArrayNeedsARow);
     }
     made.emplace(shape->columns);
   }

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "binding/float_buffer.hpp"
+#include "binding/message_texts.hpp"
 #include "binding/wrong_kind.hpp"
 #include "engine/float_environment.hpp"
 
@@ -27,7 +28,7 @@ Result<std::size_t> length_hint(PyObject* object, std::size_t record_bytes,
   }
   const auto wanted = static_cast<std::size_t>(hint);
   if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) / record_bytes) {
-    return Error::internal_failure("capacity overflow");
+    return Error::internal_failure(kCapacityOverflow);
   }
   const bool truthful = PyList_CheckExact(object) || PyTuple_CheckExact(object);
   return truthful ? wanted : std::min(wanted, kUntrustedReserveBytes / item_bytes);
@@ -46,17 +47,26 @@ Result<std::uint64_t> read_vector_pair(PyObject* item, FloatVector& row) noexcep
   }
   const Py_ssize_t length = PyTuple_GET_SIZE(item);
   if (length != 2) {
-    return Error::value_error(Message("expected tuple of length 2, but got tuple of length ")
-                              << length);
+    return Error::value_error(tuple_length_text(length));
   }
   TRY(read_float_vector(PyTuple_GET_ITEM(item, 0), row));
   return to_u64(PyTuple_GET_ITEM(item, 1));
 }
 
+// A (float, int) tuple.
+Result<Ref> result_pair(float score, std::uint64_t id) noexcept {
+  TRY_ASSIGN(Ref pair, require(PyTuple_New(2)));
+  TRY_ASSIGN(Ref number, score_to_python(score));
+  PyTuple_SET_ITEM(pair.get(), 0, number.release());
+  TRY_ASSIGN(Ref integer, require(PyLong_FromUnsignedLongLong(id)));
+  PyTuple_SET_ITEM(pair.get(), 1, integer.release());
+  return pair;
+}
+
 }  // namespace
 
 Result<void> check_sequence(PyObject* object) noexcept {
-  if (PyUnicode_Check(object)) return Error::type_error("Can't extract `str` to `Vec`");
+  if (PyUnicode_Check(object)) return Error::type_error(kStrIsNotAVector);
   if (!PySequence_Check(object)) return not_sequence_error(object);
   return {};
 }
@@ -116,7 +126,7 @@ Result<std::uint64_t> to_u64(PyObject* object) noexcept {
 Result<std::size_t> to_size(PyObject* object) noexcept {
   TRY_ASSIGN(std::uint64_t value, to_u64(object));
   if (value > static_cast<std::uint64_t>(static_cast<std::size_t>(-1))) {
-    return Error::overflow_error("out of range integral type conversion attempted");
+    return Error::overflow_error(kOutOfRangeIntegral);
   }
   return static_cast<std::size_t>(value);
 }
@@ -140,24 +150,13 @@ Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noe
   FloatVector row;  // one array for every vector, each copied into the store from it
   return for_each_item(object, [&](PyObject* item) -> Result<void> {
     TRY_ASSIGN(const std::uint64_t id, read_vector_pair(item, row));
-    auto added = builder.add(row, id);
-    if (!added.ok()) return Error::from_engine(added.error());
+    TRY(builder.add(row, id));
     return {};
   });
 }
 
 Result<Ref> score_to_python(float score) noexcept {
   return require(PyFloat_FromDouble(widen_to_double(score)));
-}
-
-// A (float, int) tuple.
-Result<Ref> result_pair(float score, std::uint64_t id) noexcept {
-  TRY_ASSIGN(Ref pair, require(PyTuple_New(2)));
-  TRY_ASSIGN(Ref number, score_to_python(score));
-  PyTuple_SET_ITEM(pair.get(), 0, number.release());
-  TRY_ASSIGN(Ref integer, require(PyLong_FromUnsignedLongLong(id)));
-  PyTuple_SET_ITEM(pair.get(), 1, integer.release());
-  return pair;
 }
 
 Result<Ref> result_rows_to_python(const float* scores, const std::uint64_t* ids, std::size_t rows,

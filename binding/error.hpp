@@ -1,54 +1,49 @@
-// Error values and the entry frame.
+// The error value: what a failed binding operation returns.
 //
 // Every fallible operation returns Result<T>: its value, or an Error that
-// travels up to the entry frame, the one place that raises into the
-// interpreter. Internal failures and exhausted memory are errors like any
-// other; nothing is thrown. Making an error allocates nothing outside the
-// interpreter: its text is a fixed-size Message, with at most two pieces of
-// text taken from Python objects (str objects, held by reference), so that a
-// failure can always be represented, even when memory has run out.
+// travels up to the entry frame (entry_frame.hpp), the one place that
+// raises into the interpreter. Internal failures and exhausted memory are
+// errors like any other; nothing is thrown. Making an error allocates
+// nothing outside the interpreter: its text is an ErrorText, fixed-size with
+// pieces held by reference, so that a failure can always be represented,
+// even when memory has run out. An engine failure becomes an Error by
+// itself, so TRY and TRY_ASSIGN carry EngineResults up as Results.
 #pragma once
 
-#include <optional>
 #include <source_location>
-#include <string_view>
 
+#include "binding/error_text.hpp"
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
 #include "engine/engine_error.hpp"
 #include "engine/expected.hpp"
-#include "engine/message.hpp"
 
 namespace tessaly {
 
-// Marks where a piece of text from a Python object goes in a Message.
-inline constexpr std::string_view kPiece = "\x1f";
-
-// What the frame says for an internal failure that carries no text.
-inline constexpr const char* kGenericPanicMessage = "native code panicked";
-
 class Error {
  public:
-  // Pending: the exception object is made only when raised. `text` holds a
-  // kPiece mark for each piece given (str objects), in order.
-  static Error pending(PyObject* type, Message text, Ref piece = {}, Ref second = {}) noexcept;
-  static Error type_error(Message text, Ref piece = {}, Ref second = {}) noexcept {
-    return pending(PyExc_TypeError, text, std::move(piece), std::move(second));
+  // Pending: the exception object is made only when raised.
+  static Error pending(PyObject* type, ErrorText text) noexcept {
+    return Error(Kind::pending, type, std::move(text));
   }
-  static Error value_error(Message text) noexcept { return pending(PyExc_ValueError, text); }
-  static Error overflow_error(Message text) noexcept { return pending(PyExc_OverflowError, text); }
-  static Error runtime_error(Message text) noexcept { return pending(PyExc_RuntimeError, text); }
+  static Error type_error(ErrorText text) noexcept { return pending(PyExc_TypeError, std::move(text)); }
+  static Error value_error(ErrorText text) noexcept { return pending(PyExc_ValueError, std::move(text)); }
+  static Error overflow_error(ErrorText text) noexcept { return pending(PyExc_OverflowError, std::move(text)); }
+  static Error runtime_error(ErrorText text) noexcept { return pending(PyExc_RuntimeError, std::move(text)); }
   // An internal failure: writes the failure report now, and is raised as
   // PanicException(text).
-  static Error internal_failure(Message text, Ref piece = {},
+  static Error internal_failure(ErrorText text,
                                 std::source_location where = std::source_location::current()) noexcept;
   // An internal failure whose report was already written (or, for one
   // resumed from Python, replaced by its traceback).
-  static Error reported_failure(Message text, Ref piece = {}) noexcept;
-  static Error no_memory() noexcept;
+  static Error reported_failure(ErrorText text) noexcept {
+    return Error(Kind::panic, nullptr, std::move(text));
+  }
+  static Error no_memory() noexcept { return Error(Kind::no_memory, nullptr, {}); }
+
   // The engine's errors: ValueError, MemoryError, or an internal failure
-  // (already reported).
-  static Error from_engine(const EngineError& error) noexcept;
+  // (already reported, on the thread where it started).
+  Error(const EngineError& error) noexcept;  // NOLINT: the bridge is meant to be implicit
 
   // The fetch rule, after a C API call reported failure: takes the pending
   // exception; SystemError if there is none. A PanicException that Python
@@ -56,7 +51,11 @@ class Error {
   // with its traceback printed once.
   static Error fetch() noexcept;
   // An exception object already taken from the interpreter.
-  static Error fetched_from(Ref exception) noexcept;
+  static Error fetched_from(Ref exception) noexcept {
+    Error error(Kind::fetched, nullptr, {});
+    error.exception_ = std::move(exception);
+    return error;
+  }
 
   // An internal failure (which must not be taken for an argument's error).
   bool is_internal_failure() const noexcept { return kind_ == Kind::panic; }
@@ -70,15 +69,24 @@ class Error {
   Ref into_exception() && noexcept;
 
  private:
-  enum class Kind { pending, panic, no_memory, fetched };
-  Error(Kind kind, PyObject* type, Message text, Ref piece, Ref second) noexcept
-      : kind_(kind), type_(type), text_(text), piece_(std::move(piece)), second_(std::move(second)) {}
+  enum class Kind {
+    pending,    // type_ raised with text_
+    panic,      // PanicException raised with text_
+    no_memory,  // the interpreter's MemoryError
+    fetched,    // exception_ raised as it is
+  };
+  Error(Kind kind, PyObject* type, ErrorText text) noexcept
+      : kind_(kind), type_(type), text_(std::move(text)) {}
+
+  static Error of_engine(const EngineError& error) noexcept;
+  // The class of the exception this error raises (null for a panic before
+  // PanicException exists).
+  PyObject* raised_type() const noexcept;
 
   Kind kind_;
-  PyObject* type_;  // borrowed: the interpreter's static exception types
-  Message text_;
-  Ref piece_;   // pending, panic: text pieces; fetched: the exception
-  Ref second_;
+  PyObject* type_;   // pending: borrowed, one of the interpreter's static exception types
+  ErrorText text_;   // pending, panic: the message
+  Ref exception_;    // fetched: the exception taken from the interpreter
 };
 
 template <class T>
@@ -88,73 +96,10 @@ using Result = Expected<T, Error>;
 // (the fetch rule) is returned, as it must still reach the caller.
 [[nodiscard]] Result<void> discard_pending_error() noexcept;
 
-// The PanicException type, made on first need and kept for the process
-// (null, with the interpreter's error set, if it cannot be made).
-PyObject* panic_exception_type() noexcept;
-
 // Null object check: the interpreter could not make an object the body
 // cannot do without. Reports the interpreter's error through the unraisable
 // hook and ends in the internal failure "PyObject pointer is null".
 Result<Ref> require(PyObject* made,
                     std::source_location where = std::source_location::current()) noexcept;
-
-// A failure reached a place where it cannot be handled: report and abort.
-[[noreturn]] void escape_trap() noexcept;
-
-namespace detail {
-template <class T, class Body>
-std::optional<Error> run_body(Body& body, T& out) noexcept {
-  try {
-    auto result = body();
-    if (result.ok()) {
-      out = std::move(result).value();
-      return std::nullopt;
-    }
-    return std::move(result).error();
-  } catch (...) {  // nothing of ours throws; a foreign exception still must not cross
-    return Error::internal_failure(kGenericPanicMessage);
-  }
-}
-}  // namespace detail
-
-// The entry frame around every call from the interpreter: runs `body`
-// (returning Result<T>) and returns its value, or raises its error and
-// returns `failed`.
-template <class T, class Body>
-T entry_frame(T failed, Body&& body) noexcept {
-  T value = failed;
-  std::optional<Error> error = detail::run_body(body, value);
-  if (!error) return value;
-  std::move(*error).raise();
-  return failed;
-}
-
-// Entry frame for bodies that return a new object.
-template <class Body>
-PyObject* object_entry(Body&& body) noexcept {
-  return entry_frame<PyObject*>(nullptr, [&]() -> Result<PyObject*> {
-    auto result = body();
-    if (!result.ok()) return std::move(result).error();
-    return std::move(result).value().release();
-  });
-}
-
-// Teardown frame, for tp_dealloc: nothing can be returned, so an internal
-// failure is reported through the unraisable hook. An exception pending
-// when the teardown began is left as it was.
-template <class Body>
-void teardown_frame(Body&& body) noexcept {
-  int unused = 0;
-  auto wrapped = [&]() -> Result<int> {
-    TRY(body());
-    return 0;
-  };
-  std::optional<Error> error = detail::run_body(wrapped, unused);
-  if (!error) return;
-  PyObject* saved = PyErr_GetRaisedException();
-  std::move(*error).raise();
-  PyErr_WriteUnraisable(nullptr);
-  PyErr_SetRaisedException(saved);
-}
 
 }  // namespace tessaly

@@ -8,6 +8,7 @@
 
 #include "binding/array_interface.hpp"
 #include "binding/error.hpp"
+#include "binding/message_texts.hpp"
 #include "binding/ref.hpp"
 #include "engine/float_environment.hpp"
 
@@ -60,7 +61,7 @@ Result<std::optional<FloatGrid>> FloatGrid::of(PyObject* object, int dimensions)
     TRY_ASSIGN(const ArrayInterface* array, array_interface(object, grid.capsule_));
     if (array == nullptr) return std::optional<FloatGrid>();
     if (dimensions == 2 && array->nd > 2) {
-      return Error::type_error(Message("a batch of vectors has two dimensions, not ") << array->nd);
+      return Error::type_error(batch_dimensions_text(array->nd));
     }
     if (array->nd != dimensions || array->typekind != 'f' || (array->flags & kNotSwapped) == 0 ||
         (array->itemsize != sizeof(float) && array->itemsize != sizeof(double))) {

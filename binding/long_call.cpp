@@ -20,7 +20,7 @@ Result<void> without_interpreter_lock(FunctionRef<EngineResult<void>(Interruptio
   }
   PyEval_RestoreThread(state);
   if (raised) return std::move(*raised);
-  if (!done.ok()) return Error::from_engine(done.error());
+  TRY(done);
   return {};
 }
 

@@ -1,8 +1,11 @@
 // The module tessaly: multi-phase initialisation, the execution step, and
 // the function cosine_similarity.
-#include "binding/call_frame.hpp"
+#include "binding/arguments.hpp"
 #include "binding/convert.hpp"
+#include "binding/entry_frame.hpp"
 #include "binding/error.hpp"
+#include "binding/message_texts.hpp"
+#include "binding/panic_exception.hpp"
 #include "binding/python.hpp"
 #include "binding/vectorstore_type.hpp"
 #include "binding/wrong_kind.hpp"
@@ -21,8 +24,7 @@ PyObject* cosine_similarity_py(PyObject*, PyObject* const* args, Py_ssize_t narg
     TRY_ASSIGN(FloatVector vec1, convert_argument("vec1", slots[0], to_float_vector));
     TRY_ASSIGN(FloatVector vec2, convert_argument("vec2", slots[1], to_float_vector));
     if (vec1.size() != vec2.size()) {
-      return Error::value_error(Message("vectors have different dimensions (")
-                                << vec1.size() << " vs " << vec2.size() << ")");
+      return Error::value_error(different_dimensions_text(vec1.size(), vec2.size()));
     }
     float score;
     {
@@ -56,7 +58,7 @@ Result<void> add_to_module(PyObject* module, PyObject* name, PyObject* value) no
   }
   if (PyList_Append(all.get(), name) < 0) {
     TRY(discard_pending_error());
-    return Error::internal_failure("could not append __name__ to __all__");
+    return Error::internal_failure(kCannotAppendToAll);
   }
   if (PyObject_SetAttr(module, name, value) < 0) return Error::fetch();
   return {};
@@ -90,7 +92,7 @@ int tessaly_exec(PyObject* module) noexcept {
     // method lookup find another class's attribute. Legacy subinterpreters
     // skip the slot below, so the refusal is made here.
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-      return Error::pending(PyExc_ImportError, "module tessaly does not support loading in subinterpreters");
+      return Error::pending(PyExc_ImportError, kSubinterpretersRefused);
     }
     if (!PyModule_Check(module)) {
       return not_instance_error(module, reinterpret_cast<PyObject*>(&PyModule_Type));

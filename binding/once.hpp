@@ -1,6 +1,6 @@
-// Process-wide objects made on first need and kept for the process.
+// Filling a process-wide slot (process_slots.hpp) on first need.
 //
-// Making one may run Python code (an import, a finaliser run by the
+// Making the object may run Python code (an import, a finaliser run by the
 // collector), and that code may call back into the module on the same
 // thread, or let another thread in. So no lock is held while making: every
 // thread that finds the slot empty makes the object itself, and the first

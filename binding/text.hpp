@@ -10,11 +10,7 @@
 
 namespace tessaly {
 
-// The str itself, or, if it holds lone surrogates, a copy in which each
-// invalid byte sequence of their surrogatepass encoding becomes U+FFFD.
-Result<Ref> printable_text(PyObject* str) noexcept;
-
-// str(object), printable. If str() raises, the error goes to the
+// str(object), printable (utf8.hpp). If str() raises, the error goes to the
 // unraisable hook and the text is "<unprintable TYPE object>".
 Result<Ref> text_of(PyObject* object) noexcept;
 

@@ -11,29 +11,30 @@
 #include <new>
 
 #include "binding/access.hpp"
+#include "binding/arguments.hpp"
 #include "binding/batch_call.hpp"
 #include "binding/bulk_append.hpp"
-#include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
+#include "binding/entry_frame.hpp"
+#include "binding/message_texts.hpp"
 #include "binding/once.hpp"
+#include "binding/process_slots.hpp"
 #include "binding/vectorstore_record.hpp"
 #include "binding/wrong_kind.hpp"
 
 namespace tessaly {
 namespace {
 
-std::atomic<PyObject*> type_slot{nullptr};
-
 // The receiver check: `self` is a Vectorstore (or subtype) instance.
 Result<PyVectorstore*> as_vectorstore(PyObject* self) noexcept {
-  PyObject* type = type_slot.load(std::memory_order_acquire);
+  PyObject* type = vectorstore_type_slot.load(std::memory_order_acquire);
   if (type == nullptr) {
     auto made = vectorstore_type();
     if (!made.ok()) {
       if (made.error().is_internal_failure()) return std::move(made).error();
       std::move(made).error().raise();
       PyErr_WriteUnraisable(nullptr);
-      return Error::internal_failure("An error occurred while initializing class Vectorstore");
+      return Error::internal_failure(kClassInitFailed);
     }
     type = made.value();
   }
@@ -41,11 +42,6 @@ Result<PyVectorstore*> as_vectorstore(PyObject* self) noexcept {
     return not_instance_error(self != nullptr ? self : Py_None, type);
   }
   return reinterpret_cast<PyVectorstore*>(self);
-}
-
-Result<Ref> to_result_list(const EngineResult<Array<ResultPair>>& found) noexcept {
-  if (!found.ok()) return Error::from_engine(found.error());
-  return results_to_python(found.value());
 }
 
 // A new instance of `subtype` holding `store`.
@@ -73,9 +69,8 @@ PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwarg
     VectorstoreBuilder builder(vector_size);
     TRY(convert_argument("vectors", vectors.get(),
                          [&](PyObject* given) { return add_vector_pairs(given, builder); }));
-    auto built = std::move(builder).finish();
-    if (!built.ok()) return Error::from_engine(built.error());
-    return new_instance(subtype, std::move(built).value());
+    TRY_ASSIGN(Vectorstore store, std::move(builder).finish());
+    return new_instance(subtype, std::move(store));
   });
 }
 
@@ -105,8 +100,7 @@ PyObject* vectorstore_repr(PyObject* self) noexcept {
   return object_entry([&]() -> Result<Ref> {
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::shared(record->access));
-    Message text("Vectorstore(vector_size=");
-    text << record->store.vector_size() << ", len=" << record->store.len() << ")";
+    const Message text = vectorstore_repr_text(record->store.vector_size(), record->store.len());
     return require(PyUnicode_FromStringAndSize(text.view().data(),
                                                static_cast<Py_ssize_t>(text.view().size())));
   });
@@ -125,8 +119,7 @@ PyObject* get_vector_size(PyObject* self, void*) noexcept {
 Result<void> insert_converted(PyVectorstore& record, PyObject* vector, PyObject* id) noexcept {
   TRY(convert_argument("vector", vector, [&](PyObject* given) { return read_float_vector(given, record.row); }));
   TRY_ASSIGN(const std::uint64_t converted, convert_argument("id", id, to_u64));
-  auto inserted = record.store.insert(record.row, converted);
-  if (!inserted.ok()) return Error::from_engine(inserted.error());
+  TRY(record.store.insert(record.row, converted));
   return {};
 }
 
@@ -157,7 +150,8 @@ PyObject* vectorstore_search(PyObject* self, PyObject* const* args, Py_ssize_t n
     TRY_ASSIGN(Access access, Access::shared(record->access));
     TRY_ASSIGN(FloatVector query, convert_argument("vector", slots[0], to_float_vector));
     TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
-    return to_result_list(record->store.search(query, top_k));
+    TRY_ASSIGN(const Array<ResultPair> found, record->store.search(query, top_k));
+    return results_to_python(found);
   });
 }
 
@@ -173,7 +167,8 @@ PyObject* vectorstore_parallel_search(PyObject* self, PyObject* const* args, Py_
     TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
     TRY_ASSIGN(std::optional<std::size_t> n_threads,
                convert_argument("n_threads", slots[2], to_optional_size));
-    return to_result_list(record->store.parallel_search(query, top_k, n_threads));
+    TRY_ASSIGN(const Array<ResultPair> found, record->store.parallel_search(query, top_k, n_threads));
+    return results_to_python(found);
   });
 }
 
@@ -293,7 +288,7 @@ PyType_Spec vectorstore_spec = {
 }  // namespace
 
 Result<PyObject*> vectorstore_type() noexcept {
-  PyObject* type = get_or_make(type_slot, [] { return PyType_FromSpec(&vectorstore_spec); });
+  PyObject* type = get_or_make(vectorstore_type_slot, [] { return PyType_FromSpec(&vectorstore_spec); });
   if (type == nullptr) return Error::fetch();
   return type;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <source_location>
+#include <type_traits>
 
 #include "engine/expected.hpp"
 #include "engine/failure_report.hpp"
@@ -32,6 +33,15 @@ struct EngineError {
                               std::source_location where = std::source_location::current()) noexcept {
     write_failure_report(message.view(), where);
     return {Kind::internal, message};
+  }
+
+  // The failed result of a layer above whose error type is made from an
+  // EngineError (the binding's Error): so TRY and TRY_ASSIGN carry an
+  // engine failure up through that layer's functions as its own.
+  template <class T, class E>
+    requires(!std::is_same_v<E, EngineError> && std::is_constructible_v<E, const EngineError&>)
+  operator Expected<T, E>() const noexcept {
+    return E(*this);
   }
 };
 

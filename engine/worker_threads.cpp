@@ -13,6 +13,7 @@
 
 #include "engine/array.hpp"
 #include "engine/decimal.hpp"
+#include "engine/message_texts.hpp"
 
 namespace tessaly {
 namespace {
@@ -106,7 +107,7 @@ WorkerStatus run_guarded(const WorkerGroup& group, std::size_t index) noexcept {
       default: return WorkerStatus::failed;
     }
   } catch (...) {  // nothing here throws; a foreign exception still must not end the process
-    write_failure_report("native code panicked", std::source_location::current());
+    write_failure_report(kNativeCodePanicked, std::source_location::current());
     return WorkerStatus::failed;
   }
 }
@@ -172,7 +173,7 @@ EngineResult<void> worker_outcome(WorkerStatus status) noexcept {
     case WorkerStatus::ok: return {};
     case WorkerStatus::out_of_memory: return EngineError::out_of_memory();
     case WorkerStatus::interrupted: return EngineError::interrupted();
-    default: return EngineError::internal("called `Result::unwrap()` on an `Err` value: Any { .. }");
+    default: return EngineError::internal(kWorkerFailed);
   }
 }
 
@@ -219,7 +220,7 @@ EngineResult<void> run_workers(std::size_t count, FunctionRef<EngineResult<void>
     pthread_t thread;
     const int spawn_error = start_worker(&thread, &group->starts[i]);
     if (spawn_error != 0) {
-      outcome = EngineError::internal(Message("failed to spawn thread: ")
+      outcome = EngineError::internal(Message(kFailedToSpawnThread)
                                       << describe_system_error(spawn_error).view());
       break;
     }
@@ -231,7 +232,7 @@ EngineResult<void> run_workers(std::size_t count, FunctionRef<EngineResult<void>
     if (join_error != 0) {
       pthread_detach(threads[i]);  // the group wait below still covers it
       if (outcome.ok()) {
-        outcome = EngineError::internal(Message("failed to join thread: ")
+        outcome = EngineError::internal(Message(kFailedToJoinThread)
                                         << describe_system_error(join_error).view());
       }
       continue;

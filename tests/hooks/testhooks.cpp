@@ -9,6 +9,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/query_batch.hpp"
+#include "binding/entry_frame.hpp"
 #include "binding/error.hpp"
 #include "binding/python.hpp"
 #include "binding/vectorstore_record.hpp"
@@ -23,7 +24,7 @@ namespace {
 // An internal failure carrying text.
 PyObject* panic_with_text(PyObject*, PyObject* message) {
   return object_entry([&]() -> Result<Ref> {
-    return Error::internal_failure(Message(kPiece), Ref::borrow(message));
+    return Error::internal_failure(ErrorText() << Ref::borrow(message));
   });
 }
 
@@ -144,9 +145,8 @@ PyObject* search_on_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     TRY_ASSIGN(FloatVector query, to_float_vector(args[1]));
     TRY_ASSIGN(std::size_t top_k, to_size(args[2]));
     TRY_ASSIGN(KernelPath path, kernel_path_named(args[3]));
-    const auto found = record->store.search(query, top_k, path);
-    if (!found.ok()) return Error::from_engine(found.error());
-    return results_to_python(found.value());
+    TRY_ASSIGN(const Array<ResultPair> found, record->store.search(query, top_k, path));
+    return results_to_python(found);
   });
 }
 
@@ -167,8 +167,7 @@ PyObject* search_batch_on_path(PyObject*, PyObject* const* args, Py_ssize_t narg
     std::vector<float> scores(batch.size() * width);
     std::vector<std::uint64_t> ids(batch.size() * width);
     Interruption never;
-    const auto found = record->store.search_batch(batch, top_k, {scores.data(), ids.data(), width}, never, path);
-    if (!found.ok()) return Error::from_engine(found.error());
+    TRY(record->store.search_batch(batch, top_k, {scores.data(), ids.data(), width}, never, path));
     if (!lists) return Ref::borrow(Py_None);
     return result_rows_to_python(scores.data(), ids.data(), batch.size(), width);
   });

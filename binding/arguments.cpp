@@ -1,50 +1,20 @@
-#include "binding/call_frame.hpp"
+#include "binding/arguments.hpp"
 
 #include <string_view>
 
+#include "binding/message_texts.hpp"
 #include "binding/text.hpp"
 
 namespace tessaly {
 namespace {
 
 Message display_name(const CallSignature& signature) noexcept {
-  Message name;
-  if (signature.class_name != nullptr) name << signature.class_name << ".";
-  return name << signature.function_name << "()";
-}
-
-Error too_many_positional(const CallSignature& signature, std::size_t given) noexcept {
-  Message text = display_name(signature);
-  text << " takes ";
-  if (signature.required_count == signature.parameter_count) {
-    text << signature.parameter_count;
-  } else {
-    text << "from " << signature.required_count << " to " << signature.parameter_count;
-  }
-  return Error::type_error(text << " positional arguments but " << given << " "
-                                << (given == 1 ? "was" : "were") << " given");
+  return function_text(signature.class_name, signature.function_name);
 }
 
 Error unexpected_keyword(const CallSignature& signature, PyObject* name) noexcept {
-  auto text = text_of(name);
-  if (!text.ok()) return std::move(text).error();
-  return Error::type_error(display_name(signature)
-                               << " got an unexpected keyword argument '" << kPiece << "'",
-                           std::move(text).value());
-}
-
-Error multiple_values(const CallSignature& signature, std::size_t parameter) noexcept {
-  return Error::type_error(display_name(signature) << " got multiple values for argument '"
-                                                   << signature.parameter_names[parameter] << "'");
-}
-
-// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-Message& quoted_list(Message& text, std::span<const char* const> names) noexcept {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) text << (names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ");
-    text << "'" << names[i] << "'";
-  }
-  return text;
+  TRY_ASSIGN(Ref text, text_of(name));
+  return Error::type_error(unexpected_keyword_text(display_name(signature), std::move(text)));
 }
 
 Result<void> check_required(const CallSignature& signature, std::size_t positional,
@@ -56,10 +26,7 @@ Result<void> check_required(const CallSignature& signature, std::size_t position
     if (slots[i] == nullptr) missing[count++] = signature.parameter_names[i];
   }
   if (count == 0) return {};
-  Message text = display_name(signature);
-  text << " missing " << count << " required positional "
-       << (count == 1 ? "argument" : "arguments") << ": ";
-  return Error::type_error(quoted_list(text, {missing, count}));
+  return Error::type_error(missing_arguments_text(display_name(signature), {missing, count}));
 }
 
 // Puts one keyword argument into the slot of the parameter it names.
@@ -75,7 +42,9 @@ Result<void> match_keyword(const CallSignature& signature, PyObject* name, PyObj
   const auto parameters = signature.parameters();
   for (std::size_t j = 0; j < parameters.size(); ++j) {
     if (text != parameters[j]) continue;
-    if (slots[j] != nullptr) return multiple_values(signature, j);
+    if (slots[j] != nullptr) {
+      return Error::type_error(multiple_values_text(display_name(signature), signature.parameter_names[j]));
+    }
     slots[j] = value;
     return {};
   }
@@ -86,7 +55,10 @@ Result<void> match_keyword(const CallSignature& signature, PyObject* name, PyObj
 Result<void> match_positional(const CallSignature& signature, PyObject* const* args,
                               std::size_t count, std::span<PyObject*> slots) noexcept {
   for (std::size_t i = 0; i < count && i < signature.parameter_count; ++i) slots[i] = args[i];
-  if (count > signature.parameter_count) return too_many_positional(signature, count);
+  if (count > signature.parameter_count) {
+    return Error::type_error(too_many_positional_text(display_name(signature), signature.required_count,
+                                                      signature.parameter_count, count));
+  }
   return {};
 }
 
@@ -126,9 +98,8 @@ Error wrap_argument_error(const char* name, Error error) noexcept {
   if (Py_TYPE(caught.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
     return Error::fetched_from(std::move(caught));
   }
-  auto text = text_of(caught.get());
-  if (!text.ok()) return std::move(text).error();
-  Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.value().get()));
+  TRY_ASSIGN(Ref text, text_of(caught.get()));
+  Ref message = Ref::steal(PyUnicode_FromFormat(kArgumentErrorFormat, name, text.get()));
   if (!message) return Error::fetch();
   Ref rewritten = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!rewritten) return Error::fetch();

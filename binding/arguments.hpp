@@ -1,4 +1,5 @@
-// Matching a call's arguments to an entry point's parameters.
+// A call's arguments: matched to an entry point's parameters, and the
+// errors of converting them named after the argument.
 //
 // Every parameter may be given by position or by keyword; the first
 // `required_count` must be given. Slots receive borrowed references (the

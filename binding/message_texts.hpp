@@ -1,0 +1,210 @@
+// The texts callers see from the binding, written once: its errors and a
+// store's repr.
+//
+// Callers match these texts (the README documents them), so each is part
+// of the module's behaviour: keep every character, spaces and punctuation
+// included. Texts with holes are written whole here, as small functions
+// that fill them in. The engine's texts, and the one text both layers use,
+// are in engine/message_texts.hpp, which comes with this table.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "binding/error_text.hpp"
+#include "binding/python.hpp"
+#include "binding/ref.hpp"
+#include "engine/message.hpp"
+#include "engine/message_texts.hpp"
+
+namespace tessaly {
+
+// --- The access rule (access.hpp): RuntimeError ------------------------------
+
+// insert or append while any other call on the store is in progress.
+// Compatibility wording: callers rely on the exact text.
+inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
+// Any other call while insert or append is in progress.
+// Compatibility wording: callers rely on the exact text.
+inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
+
+// --- Conversions -------------------------------------------------------------
+
+// TypeError: a str given where a vector (or a sequence of them) goes.
+// Compatibility wording: callers rely on the exact text.
+inline constexpr const char* kStrIsNotAVector = "Can't extract `str` to `Vec`";
+
+// OverflowError: an int that fits u64 but not the platform's size type.
+// Compatibility wording: callers rely on the exact text.
+inline constexpr const char* kOutOfRangeIntegral = "out of range integral type conversion attempted";
+
+// PanicException: a length hint too large for the address space.
+// Compatibility wording: callers rely on the exact text.
+inline constexpr const char* kCapacityOverflow = "capacity overflow";
+
+// ValueError: "expected tuple of length 2, but got tuple of length N", a
+// pair of the constructor. Compatibility wording: callers rely on the exact text.
+inline Message tuple_length_text(Py_ssize_t length) noexcept {
+  return Message("expected tuple of length 2, but got tuple of length ") << length;
+}
+
+// ValueError: "vectors have different dimensions (A vs B)", cosine_similarity.
+inline Message different_dimensions_text(std::size_t first, std::size_t second) noexcept {
+  return Message("vectors have different dimensions (") << first << " vs " << second << ")";
+}
+
+// TypeError: "a batch of vectors has two dimensions, not N", a numpy array
+// of more dimensions given as a batch.
+inline Message batch_dimensions_text(int dimensions) noexcept {
+  return Message("a batch of vectors has two dimensions, not ") << dimensions;
+}
+
+// ValueError: "ids has N entries but vectors has M rows" (from_array, append).
+inline Message id_count_text(std::size_t ids, std::size_t rows) noexcept {
+  return Message("ids has ") << ids << " entries but vectors has " << rows << " rows";
+}
+
+// ValueError: from_array of an empty sequence, which has no width.
+inline constexpr const char* kFromArrayNeedsARow =
+    "from_array needs at least one row to know the vector size; "
+    "for an empty store, call Vectorstore(vector_size)";
+
+// ImportError: "search_arrays returns numpy arrays, but numpy cannot be
+// imported: WHY", WHY the text of numpy's own ImportError.
+inline ErrorText numpy_missing_text(Ref why) noexcept {
+  return ErrorText("search_arrays returns numpy arrays, but numpy cannot be imported: ") << std::move(why);
+}
+
+// --- Objects of the wrong kind (wrong_kind.hpp): TypeError --------------------
+
+// "'T' object is not an instance of 'C'", T and C qualified names.
+inline ErrorText not_instance_text(Ref type_name, Ref class_name) noexcept {
+  return ErrorText("'") << std::move(type_name) << "' object is not an instance of '"
+                        << std::move(class_name) << "'";
+}
+// "'None' is not an instance of 'C'".
+inline ErrorText none_not_instance_text(Ref class_name) noexcept {
+  return ErrorText("'None' is not an instance of '") << std::move(class_name) << "'";
+}
+// The class named for a non-sequence while collections.abc.Sequence is
+// still being imported.
+inline constexpr const char* kSequenceName = "Sequence";
+// PanicException: "could not look up collections.abc.Sequence: WHY".
+inline ErrorText sequence_lookup_text(Ref why) noexcept {
+  return ErrorText("could not look up collections.abc.Sequence: ") << std::move(why);
+}
+
+// Stand-ins for text that cannot be had: "<unprintable T object>" (a format
+// for PyUnicode_FromFormat, given T's name), and when even that fails.
+inline constexpr const char* kUnprintableFormat = "<unprintable %U object>";
+inline constexpr const char* kUnprintable = "<unprintable object>";
+inline constexpr const char* kNoTypeName = "<failed to extract type name>";
+
+// --- Matching arguments (arguments.hpp): TypeError -----------------------------
+// In the interpreter's own words for its functions. F is the function as
+// called: "cosine_similarity()" or "Vectorstore.search()".
+
+// "C.F()", or "F()" for a module-level function (class_name null).
+inline Message function_text(const char* class_name, const char* function_name) noexcept {
+  Message name;
+  if (class_name != nullptr) name << class_name << ".";
+  return name << function_name << "()";
+}
+
+// "F() takes N positional arguments but M were given"; N is "from A to B"
+// when some are optional, and one given "was".
+inline Message too_many_positional_text(const Message& function, std::size_t required,
+                                        std::size_t parameters, std::size_t given) noexcept {
+  Message text = function;
+  text << " takes ";
+  if (required == parameters) {
+    text << parameters;
+  } else {
+    text << "from " << required << " to " << parameters;
+  }
+  return text << " positional arguments but " << given << " " << (given == 1 ? "was" : "were") << " given";
+}
+
+// "F() got an unexpected keyword argument 'K'".
+inline ErrorText unexpected_keyword_text(const Message& function, Ref keyword) noexcept {
+  return ErrorText(function) << " got an unexpected keyword argument '" << std::move(keyword) << "'";
+}
+
+// "F() got multiple values for argument 'P'".
+inline Message multiple_values_text(const Message& function, const char* parameter) noexcept {
+  return Message(function) << " got multiple values for argument '" << parameter << "'";
+}
+
+// "F() missing N required positional argument(s): L", L the names quoted:
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+inline Message missing_arguments_text(const Message& function, std::span<const char* const> names) noexcept {
+  Message text = function;
+  text << " missing " << names.size() << " required positional "
+       << (names.size() == 1 ? "argument" : "arguments") << ": ";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text << (names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ");
+    text << "'" << names[i] << "'";
+  }
+  return text;
+}
+
+// A conversion's TypeError, given the argument's name: "argument 'P': TEXT"
+// (a format for PyUnicode_FromFormat, given P and the original text).
+inline constexpr const char* kArgumentErrorFormat = "argument '%s': %U";
+
+// --- The module and its class --------------------------------------------------
+
+// "Vectorstore(vector_size=N, len=M)", repr of a store.
+inline Message vectorstore_repr_text(std::size_t vector_size, std::size_t length) noexcept {
+  return Message("Vectorstore(vector_size=") << vector_size << ", len=" << length << ")";
+}
+
+// ImportError: the module imported in a subinterpreter.
+inline constexpr const char* kSubinterpretersRefused =
+    "module tessaly does not support loading in subinterpreters";
+
+// PanicException: the Vectorstore class could not be made for a receiver
+// check. Compatibility wording: callers rely on the exact text.
+inline constexpr const char* kClassInitFailed = "An error occurred while initializing class Vectorstore";
+
+// PanicException: the module's __all__ could not take a name.
+inline constexpr const char* kCannotAppendToAll = "could not append __name__ to __all__";
+
+// PanicException: numpy.empty gave something that is not an array.
+inline constexpr const char* kEmptyMadeNoArray = "numpy.empty made no array";
+
+// --- At the boundary with the interpreter (error.hpp, entry_frame.hpp) ---------
+
+// PanicException: the interpreter could not make an object a call cannot
+// do without. Compatibility wording: callers rely on the exact text.
+inline constexpr const char* kNullObject = "PyObject pointer is null";
+
+// SystemError: a C API call reported failure but set no exception.
+// Compatibility wording: callers rely on the exact text.
+inline constexpr const char* kFetchedNothing = "attempted to fetch exception but none was set";
+
+// SystemError: the engine stopped at a caller's request that no exception
+// explains (its cause travels on its own: long_call.hpp).
+inline constexpr const char* kInterruptedWithoutCause = "native code was interrupted without an exception";
+
+// PanicException: a PanicException raised again by Python code whose str()
+// fails. Compatibility wording: callers rely on the exact text.
+inline constexpr const char* kUnwrappedPanic = "Unwrapped panic from Python code";
+
+// Standard error, before the traceback of a PanicException raised again by
+// Python code.
+inline constexpr const char* kResumingPanicBanner =
+    "tessaly: resuming an internal failure raised as PanicException in Python code\n"
+    "Python stack trace below:\n";
+
+// TypeError: the class an error names is not an exception class.
+// Compatibility wording: callers rely on the exact text.
+inline constexpr const char* kNotAnExceptionClass = "exceptions must derive from BaseException";
+
+// Failure reports before the process aborts: PanicException itself could
+// not be made, so a failure cannot be raised. Compatibility wording: callers
+// rely on the exact text.
+inline constexpr const char* kPanicTypeNotMade = "Failed to initialize new exception type.";
+inline constexpr const char* kUncaughtPanic = "uncaught panic at ffi boundary";
+
+}  // namespace tessaly

@@ -1,0 +1,11 @@
+#include "binding/process_slots.hpp"
+
+namespace tessaly {
+
+std::atomic<PyObject*> vectorstore_type_slot{nullptr};
+std::atomic<PyObject*> panic_type_slot{nullptr};
+std::atomic<PyObject*> sequence_class_slot{nullptr};
+std::atomic<PyObject*> numpy_array_type_slot{nullptr};
+std::atomic<PyObject*> array_array_type_slot{nullptr};
+
+}  // namespace tessaly
