@@ -3,11 +3,23 @@
 // An internal failure reaches Python as PanicException(text), after its
 // report on standard error. Callers match these texts, so their wording is
 // part of the module's behaviour: keep every character. The binding's own
-// texts are in binding/message_texts.hpp; the ValueError texts of wrong
-// lengths are composed where the lengths are checked (engine/vectorstore.cpp).
+// texts are in binding/message_texts.hpp.
 #pragma once
 
+#include <cstddef>
+
+#include "engine/message.hpp"
+
 namespace tessaly {
+
+// ValueError: a vector to store, or a query, of the wrong length:
+// "vector has length 3 but vectorstore expects 2".
+inline Message vector_length_text(std::size_t length, std::size_t expected) noexcept {
+  return Message("vector has length ") << length << " but vectorstore expects " << expected;
+}
+inline Message query_length_text(std::size_t length, std::size_t expected) noexcept {
+  return Message("query has length ") << length << " but vectorstore expects " << expected;
+}
 
 // A failure that carries no text of its own: a foreign exception caught by
 // a worker or by the binding's entry frame. Both layers use it.

@@ -2,11 +2,12 @@
 
 #include <cstring>
 
+#include "engine/message_texts.hpp"
+
 namespace tessaly {
 
 EngineError vector_length_error(std::size_t length, std::size_t expected) noexcept {
-  return EngineError::invalid(Message("vector has length ") << length
-                              << " but vectorstore expects " << expected);
+  return EngineError::invalid(vector_length_text(length, expected));
 }
 
 bool Vectorstore::try_reserve(std::size_t entries) noexcept {
@@ -38,8 +39,7 @@ void Vectorstore::truncate(std::size_t entries) noexcept {
 }
 
 EngineError Vectorstore::query_length_error(std::size_t length) const noexcept {
-  return EngineError::invalid(Message("query has length ") << length
-                              << " but vectorstore expects " << vector_size());
+  return EngineError::invalid(query_length_text(length, vector_size()));
 }
 
 EngineResult<void> Vectorstore::check_query_lengths(QueryBatch queries) const noexcept {
