@@ -15,10 +15,9 @@ import time
 import uuid
 
 from distributed import CancelledError
-from distributed.client import _wait as wait_all
 
-from .errors import NoWorkersError
-from .placement import holders_of, workers_now
+from ._errors import NoWorkersError
+from ._placement import holders_of, workers_now
 
 POLL = 0.5
 # A gather is retried (after the holders are checked) when it takes longer.
@@ -46,7 +45,7 @@ class Watch:
 
     def check(self, waiting_for):
         """Raises when the call ran out of time or the cluster out of
-        workers; returns the workers (see placement.workers_now)."""
+        workers; returns the workers (see _placement.workers_now)."""
         if self.remaining() <= 0:
             raise TimeoutError(f"{waiting_for} did not finish within {self.timeout} s; "
                                f"the workers may be paused, busy or gone")
@@ -62,18 +61,25 @@ class Watch:
         return workers
 
 
-def waited(client, futures, seconds):
+def waited(futures, seconds):
     """Whether every future finished (or failed) within the given seconds;
     False too when one was cancelled (client.restart, say)."""
-    try:
-        # What distributed.wait does, but through the store's client: wait
-        # takes the default client, which need not be the store's, and
-        # Client.as_current would change Dask's global configuration, which
-        # concurrent searches could then leave changed.
-        client.sync(wait_all, futures, timeout=seconds)
-    except (TimeoutError, CancelledError):
-        return False
-    return True
+    # Future.exception waits through the future's own client, the store's:
+    # distributed.wait takes the default client, which need not be the
+    # store's (and Client.as_current would change Dask's global
+    # configuration, which concurrent searches could then leave changed).
+    # It fetches no result, which a shard could not give: a store is not
+    # picklable.
+    deadline = time.monotonic() + seconds
+    for future in futures:
+        if future.cancelled():
+            return False
+        if not future.done():
+            try:
+                future.exception(timeout=max(0.0, deadline - time.monotonic()))
+            except (TimeoutError, CancelledError):
+                return False
+    return not any(future.cancelled() for future in futures)
 
 
 def raise_error_of(future):
@@ -95,7 +101,7 @@ def locate(shard_set, watch):
     client = shard_set.client
     while True:
         shards = shard_set.futures
-        if waited(client, shards, watch.slice()):
+        if waited(shards, watch.slice()):
             raise_failed_build(shards)
             holders = holders_of(client, shards)
             found = [holders.get(shard.key, ()) for shard in shards]
@@ -120,7 +126,7 @@ def collect(shard_set, tasks, shards, holders, watch):
     """The tasks' results, or None when the round must run again: a holder
     changed, a task was cancelled or a shard was rebuilt."""
     client = shard_set.client
-    while not waited(client, tasks, watch.slice()):
+    while not waited(tasks, watch.slice()):
         if moved(client, shards, holders) or any(task.cancelled() for task in tasks):
             return None
         if shard_set.heal(watch.check("searching the shards")):

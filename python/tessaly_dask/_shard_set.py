@@ -18,8 +18,8 @@ import warnings
 
 import dask
 
-from .placement import holders_of, plan_workers
-from .shards import build_shard
+from ._placement import holders_of, plan_workers
+from ._shards import build_shard
 
 
 class ShardSet:
