@@ -1,19 +1,26 @@
-"""One task per shard, run on the worker that holds the shard, with every
-wait bounded.
+"""One task per worker holding shards, run on that worker, with every wait
+bounded.
 
-A search task names its shard's future as its only argument and is pinned,
-without fallback, to the worker the scheduler says holds the shard. So the
-scheduler never picks another worker for it, work stealing never moves it
-(a pinned task has no other worker to go to), and the shard, which cannot
-be pickled, never has to travel. If that worker dies, Dask rebuilds the
-shard elsewhere, and a pinned task would wait forever for the dead worker:
-so while waiting, the holders are checked every POLL seconds, and a round
-whose holders changed is cancelled and run again on the new holders.
+A search task names the futures of the shards one worker holds as its
+arguments and is pinned, without fallback, to that worker, as the scheduler
+reports it. So the scheduler never picks another worker for it, work
+stealing never moves it (a pinned task has no other worker to go to), and
+the shards, which cannot be pickled, never have to travel. If that worker
+dies, Dask rebuilds its shards elsewhere, and a pinned task would wait
+forever for the dead worker: so while waiting, the holders are checked
+every POLL seconds, and a round whose holders changed is cancelled and run
+again on the new holders.
+
+A round's tasks go to the scheduler in one message: the client batches its
+messages, and a second one sent within its interval (10 ms) would wait for
+it, holding back that worker's start.
 """
 import copy
 import time
 import uuid
+import warnings
 
+import dask
 from distributed import CancelledError
 
 from ._errors import NoWorkersError
@@ -99,6 +106,14 @@ def raise_failed_build(shards):
 def locate(shard_set, watch):
     """The shards' futures and the address of the worker holding each, once all are built."""
     client = shard_set.client
+    # The holders found by the last round that went through still stand
+    # while no shard was rebuilt or lost since: a shard is built only on
+    # the worker planned for it, so it cannot have moved. If one did, its
+    # pinned task cannot finish, and collect sees the move and asks again.
+    last = shard_set.located
+    if last is not None and last[0] is shard_set.futures and all(
+            shard.status == "finished" for shard in last[0]):
+        return last
     while True:
         shards = shard_set.futures
         if waited(shards, watch.slice()):
@@ -148,23 +163,53 @@ def collect(shard_set, tasks, shards, holders, watch):
             watch.check("fetching the results")
 
 
+def submit_per_holder(client, function, shards, holders, args):
+    """One pinned task per holder, function(its shards in shard order, *args),
+    all in one graph; returns the tasks and each one's shard indices."""
+    groups = {}
+    for index, holder in enumerate(holders):
+        groups.setdefault(holder, []).append(index)
+    calls = []
+    for holder, indices in groups.items():
+        with dask.annotate(workers=[holder], allow_other_workers=False):
+            calls.append(dask.delayed(function, pure=False)(
+                [shards[index] for index in indices], *args,
+                dask_key_name=f"tessaly-search-{uuid.uuid4().hex}"))
+    with warnings.catch_warnings():
+        # The queries travel inside the graph on purpose: each worker needs them.
+        warnings.filterwarnings("ignore", message="Sending large graph")
+        return client.compute(calls), list(groups.values())
+
+
 def run_on_holders(shard_set, function, args, watch):
-    """function(shard, *args) for every shard, on the shard's own worker, in
-    shard order: one task per shard, one round trip for the whole call."""
+    """function(shards, *args) on every worker holding shards, given that
+    worker's shards in shard order and returning one result for each: one
+    task per worker, one round trip for the whole call. Returns every
+    shard's result, in shard order."""
     client = shard_set.client
     while True:
         shards, holders = locate(shard_set, watch)
-        tasks = [client.submit(function, shard, *args, key=f"tessaly-search-{uuid.uuid4().hex}",
-                               workers=[holder], allow_other_workers=False, pure=False)
-                 for shard, holder in zip(shards, holders)]
+        tasks, groups = submit_per_holder(client, function, shards, holders, args)
+        # The last round's tasks are released only now, after this round's
+        # were sent: releasing them as soon as their results came would
+        # hold this round's message back for the client's batching interval.
+        for task in shard_set.take_spent():
+            task.release()
         results = None
         try:
             results = collect(shard_set, tasks, shards, holders, watch)
         finally:
             if results is None:
+                shard_set.located = None
                 client.cancel(tasks)
-            for task in tasks:
-                task.release()
+                for task in tasks:
+                    task.release()
         if results is not None:
-            return results
+            shard_set.located = shards, holders
+            shard_set.put_spent(tasks)
+            per_shard = [None] * len(shards)
+            for indices, answers in zip(groups, results):
+                for index, answer in zip(indices, answers, strict=True):
+                    per_shard[index] = answer
+            return per_shard
         watch.check("searching the shards")

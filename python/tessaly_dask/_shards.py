@@ -4,6 +4,10 @@ These functions travel by reference (module and name), so every worker must
 be able to import tessaly_dask; importing it registers the shard's size
 with Dask (see _sizing.py).
 """
+from itertools import chain
+
+import numpy as np
+
 import tessaly
 
 from ._convert import ids_to_uint64, rows_to_float32
@@ -48,7 +52,19 @@ def build_shard(rows, ids, first_row):
     return shard
 
 
-def search_shard(shard, queries, top_k):
-    """The shard's own ranked top_k for every row of a 2-D float32 array,
-    from one pass over the shard."""
-    return shard.search_batch(queries, top_k)
+def search_shards(shards, queries, top_k):
+    """For each shard, in order, its own ranked top_k for every row of a 2-D
+    float32 array, from one pass over the shard: (scores, ids), a float32 and
+    a uint64 array of shape (len(queries), min(top_k, len(shard)))."""
+    return [shard_arrays(shard, queries, top_k) for shard in shards]
+
+
+def shard_arrays(shard, queries, top_k):
+    lists = shard.search_batch(queries, top_k)
+    shape = (len(lists), min(top_k, len(shard)))
+    pairs = list(chain.from_iterable(lists))
+    # A score is a float32 widened exactly, so narrowing it back is exact;
+    # ids go straight to uint64, never through a double.
+    scores = np.fromiter((score for score, _ in pairs), np.float64, len(pairs))
+    ids = np.fromiter((id for _, id in pairs), np.uint64, len(pairs))
+    return scores.astype(np.float32).reshape(shape), ids.reshape(shape)

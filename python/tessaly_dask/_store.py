@@ -1,15 +1,16 @@
 """ShardedVectorstore: one logical store, cut into shards held by Dask workers."""
 import operator
 
+import numpy as np
 from distributed import Client
 
 from . import _inputs
 from ._dispatch import Watch, run_on_holders
 from ._placement import running, workers_now
 from ._queries import query_block, query_vector
-from ._ranking import merge
+from ._ranking import as_lists, merge
 from ._shard_set import ShardSet
-from ._shards import search_shard
+from ._shards import search_shards
 
 DEFAULT_TIMEOUT = 300.0
 DEFAULT_NO_WORKER_TIMEOUT = 10.0
@@ -243,12 +244,13 @@ class ShardedVectorstore:
         -----
         The arguments are checked by tessaly on the client before anything
         is sent. The query, as d float32, travels to each worker holding
-        shards; each shard returns its own best `top_k` pairs, merged on
-        the client. The rows stay on the workers.
+        shards, one task per worker; each shard's own best `top_k` scores
+        and ids come back as arrays, merged on the client. The rows stay on
+        the workers.
         """
         check_open(self.client)
         block, top_k = query_vector(self._vector_size, vector, top_k)
-        return self._search_block(block, top_k)[0]
+        return as_lists(*self._search_block(block, top_k))[0]
 
     def search_batch(self, queries, top_k):
         """Return the `top_k` rows most similar to each query, best first.
@@ -280,22 +282,24 @@ class ShardedVectorstore:
         Notes
         -----
         The batch is checked by tessaly on the client, then the m x d
-        float32 queries travel to each worker holding shards; each shard
-        reads its rows once for the whole batch and returns at most
-        `top_k` pairs per query, merged per query on the client. The rows
-        stay on the workers.
+        float32 queries travel to each worker holding shards, one task per
+        worker; each of its shards reads its rows once for the whole batch,
+        and the worker returns at most `top_k` scores and ids per query and
+        shard, as arrays, merged per query on the client. The rows stay on
+        the workers.
         """
         check_open(self.client)
         block, top_k = query_block(self._vector_size, queries, top_k)
-        return self._search_block(block, top_k)
+        return as_lists(*self._search_block(block, top_k))
 
     def _search_block(self, block, top_k):
+        """The merged (scores, ids) arrays of a checked float32 block."""
         if not self.shards or top_k == 0 or len(block) == 0:
-            return [[] for _ in range(len(block))]
+            k = min(top_k, len(self))
+            return np.empty((len(block), k), np.float32), np.empty((len(block), k), np.uint64)
         watch = Watch(self.client, self.timeout, self.no_worker_timeout)
-        per_shard = run_on_holders(self._shard_set, search_shard, (block, top_k), watch)
-        return [merge([lists[index] for lists in per_shard], top_k)
-                for index in range(len(block))]
+        per_shard = run_on_holders(self._shard_set, search_shards, (block, top_k), watch)
+        return merge(per_shard, top_k)
 
     def __reduce_ex__(self, protocol):
         # Its shards live in the memory of its cluster's workers and are
