@@ -292,6 +292,46 @@ class ShardedVectorstore:
         block, top_k = query_block(self._vector_size, queries, top_k)
         return as_lists(*self._search_block(block, top_k))
 
+    def search_arrays(self, queries, top_k):
+        """Return the `top_k` best scores and ids of each query, as two arrays.
+
+        Parameters
+        ----------
+        queries : sequence of vectors or 2-D array
+            m queries of `vector_size` elements, taken as `search_batch`
+            takes them.
+        top_k : int
+            How many scores and ids to return at most per query.
+
+        Returns
+        -------
+        scores : numpy.ndarray
+            float32, shape (m, min(top_k, len(self))): row i holds the
+            scores of ``search(queries[i], top_k)``, the float32 bits as
+            computed (NaN included).
+        ids : numpy.ndarray
+            uint64, the same shape: the matching ids, exact at any size.
+
+        Raises
+        ------
+        TypeError, ValueError, OverflowError
+            What `search_batch` raises for the same arguments, with the
+            same text.
+        RuntimeError, NoWorkersError, TimeoutError
+            As `search` raises them.
+
+        Notes
+        -----
+        As for `search_batch`, the m x d float32 queries travel to each
+        worker holding shards, one task per worker, and the rows stay
+        there; each worker returns, for each of its shards, a float32 and
+        a uint64 array of at most `top_k` columns, which the client merges
+        with numpy, making no Python object per result.
+        """
+        check_open(self.client)
+        block, top_k = query_block(self._vector_size, queries, top_k)
+        return self._search_block(block, top_k)
+
     def _search_block(self, block, top_k):
         """The merged (scores, ids) arrays of a checked float32 block."""
         if not self.shards or top_k == 0 or len(block) == 0:
