@@ -37,6 +37,10 @@ inline constexpr CallSignature kSearchBatchSignature{
     "search_batch", "Vectorstore", 2, {"vectors", "top_k"}, 2};
 inline constexpr CallSignature kParallelSearchBatchSignature{
     "parallel_search_batch", "Vectorstore", 3, {"vectors", "top_k", "n_threads"}, 2};
+inline constexpr CallSignature kSearchArraysSignature{
+    "search_arrays", "Vectorstore", 3, {"vectors", "top_k", "n_threads"}, 2};
+inline constexpr CallSignature kAppendSignature{"append", "Vectorstore", 2, {"vectors", "ids"}, 1};
+inline constexpr CallSignature kFromArraySignature{"from_array", "Vectorstore", 2, {"vectors", "ids"}, 1};
 inline constexpr CallSignature kNewSignature{
     "__new__", "Vectorstore", 2, {"vector_size", "vectors"}, 1};
 

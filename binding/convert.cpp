@@ -33,28 +33,6 @@ Result<std::size_t> length_hint(PyObject* object, std::size_t record_bytes,
   return truthful ? wanted : std::min(wanted, kUntrustedReserveBytes / item_bytes);
 }
 
-// The checks every sequence argument passes before it is iterated.
-Result<void> check_sequence(PyObject* object) noexcept {
-  if (PyUnicode_Check(object)) return Error::type_error("Can't extract `str` to `Vec`");
-  if (!PySequence_Check(object)) return not_sequence_error(object);
-  return {};
-}
-
-// Calls convert(item) for every item the object's iterator yields.
-template <class Convert>
-Result<void> for_each_item(PyObject* object, Convert convert) noexcept {
-  Ref iterator = Ref::steal(PyObject_GetIter(object));
-  if (!iterator) return Error::fetch();
-  for (;;) {
-    PyObject* next = nullptr;
-    const int status = PyIter_NextItem(iterator.get(), &next);
-    if (status < 0) return Error::fetch();
-    if (status == 0) return {};
-    Ref item = Ref::steal(next);
-    TRY(convert(item.get()));
-  }
-}
-
 Result<std::uint64_t> int_to_u64(PyObject* integer) noexcept {
   const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Error::fetch();
@@ -76,6 +54,23 @@ Result<std::uint64_t> read_vector_pair(PyObject* item, FloatVector& row) noexcep
 }
 
 }  // namespace
+
+Result<void> check_sequence(PyObject* object) noexcept {
+  if (PyUnicode_Check(object)) return Error::type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(object)) return not_sequence_error(object);
+  return {};
+}
+
+std::size_t reservation_for(PyObject* object, std::size_t item_bytes) noexcept {
+  const Py_ssize_t hint = PyObject_Size(object);
+  if (hint < 0) {
+    PyErr_Clear();  // only a hint: iterating reports whatever is wrong
+    return 0;
+  }
+  const auto wanted = static_cast<std::size_t>(hint);
+  const bool truthful = PyList_CheckExact(object) || PyTuple_CheckExact(object);
+  return truthful ? wanted : std::min(wanted, kUntrustedReserveBytes / item_bytes);
+}
 
 Result<float> to_float32(PyObject* object) noexcept {
   double value;
@@ -109,41 +104,6 @@ Result<void> read_float_vector(PyObject* object, FloatVector& out) noexcept {
     if (!out.try_push_back(element)) return Error::no_memory();
     return {};
   });
-}
-
-Result<ConvertedQueries> to_query_batch(PyObject* object) noexcept {
-  TRY(check_sequence(object));
-  ConvertedQueries batch;
-  MatrixShape shape{};
-  TRY_ASSIGN(const bool matrix, read_float_matrix(object, batch.elements, shape));
-  if (matrix) {
-    if (!batch.ends.try_reserve(shape.rows)) return Error::no_memory();
-    for (std::size_t row = 1; row <= shape.rows; ++row) batch.ends.push_back_reserved(row * shape.columns);
-    return batch;
-  }
-  TRY_ASSIGN(const std::size_t hint, length_hint(object, sizeof(std::size_t), sizeof(std::size_t)));
-  if (!batch.ends.try_reserve(hint)) return Error::no_memory();
-  FloatVector query;  // one array for every query, each copied from it
-  auto append = [&](PyObject* item) -> Result<void> {
-    TRY(read_float_vector(item, query));
-    if (!batch.elements.try_grow_for(query.size()) || !batch.ends.try_grow_for(1)) return Error::no_memory();
-    for (float element : query) batch.elements.push_back_reserved(element);
-    batch.ends.push_back_reserved(batch.elements.size());
-    return {};
-  };
-  TRY(for_each_item(object, append));
-  return batch;
-}
-
-Result<Array<std::span<const float>>> ConvertedQueries::spans() const noexcept {
-  Array<std::span<const float>> queries;
-  if (!queries.try_reserve(ends.size())) return Error::no_memory();
-  std::size_t start = 0;
-  for (const std::size_t end : ends) {
-    queries.push_back_reserved({elements.data() + start, end - start});
-    start = end;
-  }
-  return queries;
 }
 
 Result<std::uint64_t> to_u64(PyObject* object) noexcept {
@@ -190,11 +150,26 @@ Result<Ref> score_to_python(float score) noexcept {
   return require(PyFloat_FromDouble(widen_to_double(score)));
 }
 
-Result<Ref> result_lists_to_python(std::span<const ResultList> lists) noexcept {
-  TRY_ASSIGN(Ref outer, require(PyList_New(static_cast<Py_ssize_t>(lists.size()))));
-  for (std::size_t i = 0; i < lists.size(); ++i) {
-    TRY_ASSIGN(Ref list, results_to_python(lists[i]));
-    PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), list.release());
+// A (float, int) tuple.
+Result<Ref> result_pair(float score, std::uint64_t id) noexcept {
+  TRY_ASSIGN(Ref pair, require(PyTuple_New(2)));
+  TRY_ASSIGN(Ref number, score_to_python(score));
+  PyTuple_SET_ITEM(pair.get(), 0, number.release());
+  TRY_ASSIGN(Ref integer, require(PyLong_FromUnsignedLongLong(id)));
+  PyTuple_SET_ITEM(pair.get(), 1, integer.release());
+  return pair;
+}
+
+Result<Ref> result_rows_to_python(const float* scores, const std::uint64_t* ids, std::size_t rows,
+                                  std::size_t width) noexcept {
+  TRY_ASSIGN(Ref outer, require(PyList_New(static_cast<Py_ssize_t>(rows))));
+  for (std::size_t q = 0; q < rows; ++q) {
+    TRY_ASSIGN(Ref list, require(PyList_New(static_cast<Py_ssize_t>(width))));
+    for (std::size_t r = 0; r < width; ++r) {
+      TRY_ASSIGN(Ref pair, result_pair(scores[q * width + r], ids[q * width + r]));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), pair.release());
+    }
+    PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(q), list.release());
   }
   return outer;
 }
@@ -202,11 +177,7 @@ Result<Ref> result_lists_to_python(std::span<const ResultList> lists) noexcept {
 Result<Ref> results_to_python(std::span<const ResultPair> results) noexcept {
   TRY_ASSIGN(Ref list, require(PyList_New(static_cast<Py_ssize_t>(results.size()))));
   for (std::size_t i = 0; i < results.size(); ++i) {
-    TRY_ASSIGN(Ref pair, require(PyTuple_New(2)));
-    TRY_ASSIGN(Ref score, score_to_python(results[i].score));
-    PyTuple_SET_ITEM(pair.get(), 0, score.release());
-    TRY_ASSIGN(Ref id, require(PyLong_FromUnsignedLongLong(results[i].id)));
-    PyTuple_SET_ITEM(pair.get(), 1, id.release());
+    TRY_ASSIGN(Ref pair, result_pair(results[i].score, results[i].id));
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
   }
   return list;

@@ -12,6 +12,31 @@
 
 namespace tessaly {
 
+// The checks every sequence argument passes before it is iterated: a str
+// is refused, and so is anything that is not a sequence.
+Result<void> check_sequence(PyObject* object) noexcept;
+
+// Calls convert(item) for every item the object's iterator yields.
+template <class Convert>
+Result<void> for_each_item(PyObject* object, Convert convert) noexcept {
+  Ref iterator = Ref::steal(PyObject_GetIter(object));
+  if (!iterator) return Error::fetch();
+  for (;;) {
+    PyObject* next = nullptr;
+    const int status = PyIter_NextItem(iterator.get(), &next);
+    if (status < 0) return Error::fetch();
+    if (status == 0) return {};
+    Ref item = Ref::steal(next);
+    TRY(convert(item.get()));
+  }
+}
+
+// How many items of `item_bytes` to make room for, by the object's length
+// hint. It never fails and never changes a result: a hint that cannot be
+// had is 0, and only lists and tuples are trusted beyond a megabyte (a
+// custom __len__ may claim far more items than its iterator yields).
+std::size_t reservation_for(PyObject* object, std::size_t item_bytes) noexcept;
+
 // Any object that passes the sequence check (str excepted) and yields
 // numbers, each narrowed to float with round-to-nearest-even whatever the
 // caller's floating-point mode.
@@ -19,20 +44,6 @@ Result<FloatVector> to_float_vector(PyObject* object) noexcept;
 // The same into `out`, replacing what it held (its memory is reused).
 Result<void> read_float_vector(PyObject* object, FloatVector& out) noexcept;
 Result<float> to_float32(PyObject* object) noexcept;
-
-// The queries of a batch, converted: their elements back to back.
-struct ConvertedQueries {
-  FloatVector elements;
-  Array<std::size_t> ends;  // where each query's elements end
-
-  // The queries as the engine takes them, valid while this lives.
-  Result<Array<std::span<const float>>> spans() const noexcept;
-};
-
-// A sequence of vectors, each converted as to_float_vector converts one; a
-// two-dimensional numpy array or memoryview of floats is converted in one go,
-// to the same bits.
-Result<ConvertedQueries> to_query_batch(PyObject* object) noexcept;
 
 // An int (or an object with __index__) in [0, 2**64).
 Result<std::uint64_t> to_u64(PyObject* object) noexcept;
@@ -48,7 +59,9 @@ Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noe
 Result<Ref> score_to_python(float score) noexcept;
 // A new list of (float, int) tuples, made at its final length.
 Result<Ref> results_to_python(std::span<const ResultPair> results) noexcept;
-// A new list of such lists.
-Result<Ref> result_lists_to_python(std::span<const ResultList> lists) noexcept;
+// A new list of `rows` such lists of `width` pairs each, row q from
+// scores[q * width ...] and ids[q * width ...].
+Result<Ref> result_rows_to_python(const float* scores, const std::uint64_t* ids, std::size_t rows,
+                                  std::size_t width) noexcept;
 
 }  // namespace tessaly

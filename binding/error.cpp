@@ -112,6 +112,8 @@ Error Error::from_engine(const EngineError& error) noexcept {
     case EngineError::Kind::invalid: return value_error(error.message);
     case EngineError::Kind::out_of_memory: return no_memory();
     case EngineError::Kind::internal: break;
+    case EngineError::Kind::interrupted:  // its cause travels on its own (long_call.hpp)
+      return pending(PyExc_SystemError, "native code was interrupted without an exception");
   }
   return reported_failure(error.message);  // on the thread where it started
 }

@@ -1,30 +1,75 @@
-// A fast path for vectors that arrive as flat float buffers.
+// Vectors and batches that arrive as float buffers, read in place.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 
 #include "binding/error.hpp"
 #include "binding/python.hpp"
+#include "binding/ref.hpp"
 #include "engine/vectorstore.hpp"
 
 namespace tessaly {
-
-// The elements of a one-dimensional numpy.ndarray, array.array or
-// memoryview (exact types only) of native float32 or float64, narrowed to
-// float32 with round-to-nearest-even into `out` (replacing what it held):
-// the values iterating the object would give, without a Python object per
-// element. False when the object is anything else; the caller then
-// iterates.
-Result<bool> read_float_buffer(PyObject* object, FloatVector& out) noexcept;
 
 struct MatrixShape {
   std::size_t rows;
   std::size_t columns;
 };
 
-// The same for a two-dimensional numpy.ndarray or memoryview, in any memory
-// order: its rows, one after another, each as read_float_buffer would read
-// it. A numpy array of more dimensions is a TypeError.
-Result<bool> read_float_matrix(PyObject* object, FloatVector& out, MatrixShape& shape) noexcept;
+// A one- or two-dimensional numpy.ndarray, array.array or memoryview (exact
+// types only) of native float32 or float64 elements, in any memory order,
+// held for as long as this lives. Its rows read as iterating the object
+// would give them, each element narrowed to float32 with
+// round-to-nearest-even, without a Python object per element.
+class FloatGrid {
+ public:
+  // The object's grid of `dimensions` (1 or 2) dimensions, or nothing when it
+  // is anything else (the caller then iterates). A numpy array of more than
+  // two dimensions is a TypeError when two are wanted.
+  static Result<std::optional<FloatGrid>> of(PyObject* object, int dimensions) noexcept;
+
+  FloatGrid(FloatGrid&& other) noexcept;
+  FloatGrid& operator=(FloatGrid&& other) noexcept;
+  FloatGrid(const FloatGrid&) = delete;
+  FloatGrid& operator=(const FloatGrid&) = delete;
+  ~FloatGrid();
+
+  MatrixShape shape() const noexcept { return {rows_, columns_}; }
+  // Rows [first, first + count) back to back into `out`. Reads memory only:
+  // it runs no Python code and needs no interpreter lock.
+  void copy_rows(std::size_t first, std::size_t count, float* out) const noexcept;
+
+  // Where float32 rows with contiguous elements lie, to be read as they
+  // are: row r at data + r * row_bytes. Nothing for other grids.
+  struct InPlace {
+    const char* data;
+    std::ptrdiff_t row_bytes;
+  };
+  std::optional<InPlace> float32_rows() const noexcept {
+    if (itemsize_ != sizeof(float) || (column_stride_ != sizeof(float) && columns_ > 1)) return std::nullopt;
+    return InPlace{data_, row_stride_};
+  }
+
+ private:
+  FloatGrid() noexcept = default;
+
+  const char* data_ = nullptr;
+  std::size_t rows_ = 0;
+  std::size_t columns_ = 0;
+  std::ptrdiff_t row_stride_ = 0;
+  std::ptrdiff_t column_stride_ = 0;
+  std::size_t itemsize_ = 0;
+  Ref capsule_;          // a numpy array's interface, kept alive
+  Py_buffer view_{};     // or another object's buffer
+  bool holds_view_ = false;
+};
+
+// The elements of a one-dimensional float grid into `out` (replacing what
+// it held). False when the object is not one; the caller then iterates.
+Result<bool> read_float_buffer(PyObject* object, FloatVector& out) noexcept;
+
+// The rows and columns of a two-dimensional numpy array (any dtype) or
+// memoryview (any format), if the object is one.
+Result<std::optional<MatrixShape>> matrix_shape(PyObject* object) noexcept;
 
 }  // namespace tessaly

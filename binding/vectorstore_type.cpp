@@ -11,6 +11,8 @@
 #include <new>
 
 #include "binding/access.hpp"
+#include "binding/batch_call.hpp"
+#include "binding/bulk_append.hpp"
 #include "binding/call_frame.hpp"
 #include "binding/convert.hpp"
 #include "binding/once.hpp"
@@ -46,6 +48,18 @@ Result<Ref> to_result_list(const EngineResult<Array<ResultPair>>& found) noexcep
   return results_to_python(found.value());
 }
 
+// A new instance of `subtype` holding `store`.
+Result<Ref> new_instance(PyTypeObject* subtype, Vectorstore store) noexcept {
+  TRY_ASSIGN(Ref no_arguments, require(PyTuple_New(0)));
+  Ref self = Ref::steal(PyBaseObject_Type.tp_new(subtype, no_arguments.get(), nullptr));
+  if (!self) return Error::fetch();
+  auto* record = reinterpret_cast<PyVectorstore*>(self.get());
+  new (&record->store) Vectorstore(std::move(store));
+  new (&record->access) AccessFlag(0);
+  new (&record->row) FloatVector();
+  return self;
+}
+
 // Vectorstore(vector_size, vectors=None)
 PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
   return object_entry([&]() -> Result<Ref> {
@@ -61,15 +75,7 @@ PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwarg
                          [&](PyObject* given) { return add_vector_pairs(given, builder); }));
     auto built = std::move(builder).finish();
     if (!built.ok()) return Error::from_engine(built.error());
-
-    TRY_ASSIGN(Ref no_arguments, require(PyTuple_New(0)));
-    Ref self = Ref::steal(PyBaseObject_Type.tp_new(subtype, no_arguments.get(), nullptr));
-    if (!self) return Error::fetch();
-    auto* record = reinterpret_cast<PyVectorstore*>(self.get());
-    new (&record->store) Vectorstore(std::move(built).value());
-    new (&record->access) AccessFlag(0);
-    new (&record->row) FloatVector();
-    return self;
+    return new_instance(subtype, std::move(built).value());
   });
 }
 
@@ -171,11 +177,6 @@ PyObject* vectorstore_parallel_search(PyObject* self, PyObject* const* args, Py_
   });
 }
 
-Result<Ref> to_result_lists(const EngineResult<Array<ResultList>>& found) noexcept {
-  if (!found.ok()) return Error::from_engine(found.error());
-  return result_lists_to_python(found.value());
-}
-
 // search_batch(vectors, top_k)
 PyObject* vectorstore_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
@@ -184,10 +185,8 @@ PyObject* vectorstore_search_batch(PyObject* self, PyObject* const* args, Py_ssi
     TRY(parse_fastcall_args(kSearchBatchSignature, args, nargs, kwnames, slots));
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::shared(record->access));
-    TRY_ASSIGN(ConvertedQueries queries, convert_argument("vectors", slots[0], to_query_batch));
-    TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
-    TRY_ASSIGN(Array<std::span<const float>> spans, queries.spans());
-    return to_result_lists(record->store.search_batch(spans, top_k));
+    return search_batch_call(record->store, slots[0], slots[1], nullptr, BatchWorkers::calling_thread,
+                             BatchResultForm::lists);
   });
 }
 
@@ -199,12 +198,45 @@ PyObject* vectorstore_parallel_search_batch(PyObject* self, PyObject* const* arg
     TRY(parse_fastcall_args(kParallelSearchBatchSignature, args, nargs, kwnames, slots));
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::shared(record->access));
-    TRY_ASSIGN(ConvertedQueries queries, convert_argument("vectors", slots[0], to_query_batch));
-    TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
-    TRY_ASSIGN(std::optional<std::size_t> n_threads,
-               convert_argument("n_threads", slots[2], to_optional_size));
-    TRY_ASSIGN(Array<std::span<const float>> spans, queries.spans());
-    return to_result_lists(record->store.parallel_search_batch(spans, top_k, n_threads));
+    return search_batch_call(record->store, slots[0], slots[1], slots[2], BatchWorkers::per_call,
+                             BatchResultForm::lists);
+  });
+}
+
+// search_arrays(vectors, top_k, n_threads=None) -> (scores, ids)
+PyObject* vectorstore_search_arrays(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+  return object_entry([&]() -> Result<Ref> {
+    PyObject* slots[3] = {};
+    TRY(parse_fastcall_args(kSearchArraysSignature, args, nargs, kwnames, slots));
+    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
+    TRY_ASSIGN(Access access, Access::shared(record->access));
+    return search_batch_call(record->store, slots[0], slots[1], slots[2], BatchWorkers::as_requested,
+                             BatchResultForm::arrays);
+  });
+}
+
+// append(vectors, ids=None): exclusive access, held while the rows convert.
+PyObject* vectorstore_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  return object_entry([&]() -> Result<Ref> {
+    PyObject* slots[2] = {};
+    TRY(parse_fastcall_args(kAppendSignature, args, nargs, kwnames, slots));
+    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
+    TRY_ASSIGN(Access access, Access::exclusive(record->access));
+    TRY(append_rows(record->store, slots[0], slots[1]));
+    return Ref::borrow(Py_None);
+  });
+}
+
+// Vectorstore.from_array(vectors, ids=None)
+PyObject* vectorstore_from_array(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+  return object_entry([&]() -> Result<Ref> {
+    PyObject* slots[2] = {};
+    TRY(parse_fastcall_args(kFromArraySignature, args, nargs, kwnames, slots));
+    TRY_ASSIGN(Vectorstore store, store_from_rows(slots[0], slots[1]));
+    return new_instance(reinterpret_cast<PyTypeObject*>(type), std::move(store));
   });
 }
 
@@ -224,6 +256,12 @@ PyMethodDef vectorstore_methods[] = {
      "search_batch($self, vectors, top_k)\n--\n\n"},
     {"parallel_search_batch", fastcall(vectorstore_parallel_search_batch), METH_FASTCALL | METH_KEYWORDS,
      "parallel_search_batch($self, vectors, top_k, n_threads=None)\n--\n\n"},
+    {"search_arrays", fastcall(vectorstore_search_arrays), METH_FASTCALL | METH_KEYWORDS,
+     "search_arrays($self, vectors, top_k, n_threads=None)\n--\n\n"},
+    {"append", fastcall(vectorstore_append), METH_FASTCALL | METH_KEYWORDS,
+     "append($self, vectors, ids=None)\n--\n\n"},
+    {"from_array", fastcall(vectorstore_from_array), METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
+     "from_array($type, vectors, ids=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

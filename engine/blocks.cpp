@@ -20,6 +20,10 @@ constexpr std::size_t kLargestChunk = std::size_t{64} << 20;
 constexpr std::size_t kMappedChunk = std::size_t{4} << 20;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
+// Four floats, for transposing rows into lines.
+using Quad = float __attribute__((vector_size(16)));
+using Ints = std::int32_t __attribute__((vector_size(16)));
+
 std::uintptr_t round_up(std::uintptr_t value, std::size_t to) noexcept {
   return (value + to - 1) / to * to;
 }
@@ -117,6 +121,56 @@ void Blocks::write(std::size_t entry, const float* row) noexcept {
   if (dimension_ == 0) return;
   float* lane = block_address(entry / kBlockLanes) + entry % kBlockLanes;
   for (std::size_t i = 0; i < dimension_; ++i) lane[i * kBlockLanes] = row[i];
+}
+
+void Blocks::write_rows(std::size_t first, const char* rows, std::ptrdiff_t row_bytes,
+                        std::size_t count) noexcept {
+  if (dimension_ == 0) return;
+  const auto row = [&](std::size_t r) {
+    return rows + static_cast<std::ptrdiff_t>(r) * row_bytes;
+  };
+  std::size_t entry = first;
+  const std::size_t end = first + count;
+  while (entry < end) {
+    const std::size_t lane = entry % kBlockLanes;
+    const std::size_t lanes = std::min(kBlockLanes - lane, end - entry);
+    float* block = block_address(entry / kBlockLanes);
+    const std::size_t r = entry - first;
+    std::size_t i = 0;
+    if (lane == 0 && lanes == kBlockLanes) {
+      // A whole block: 4 x 4 tiles, transposed in registers, so that each
+      // row is read and each line written in order, 16 bytes at a time.
+      for (; i + 4 <= dimension_; i += 4) {
+        for (std::size_t j = 0; j < kBlockLanes; j += 4) {
+          Quad q[4];
+          for (std::size_t k = 0; k < 4; ++k) std::memcpy(&q[k], row(r + j + k) + i * sizeof(float), sizeof(Quad));
+          const Quad low01 = __builtin_shuffle(q[0], q[1], Ints{0, 4, 1, 5});
+          const Quad high01 = __builtin_shuffle(q[0], q[1], Ints{2, 6, 3, 7});
+          const Quad low23 = __builtin_shuffle(q[2], q[3], Ints{0, 4, 1, 5});
+          const Quad high23 = __builtin_shuffle(q[2], q[3], Ints{2, 6, 3, 7});
+          const Quad lines[4] = {__builtin_shuffle(low01, low23, Ints{0, 1, 4, 5}),
+                                 __builtin_shuffle(low01, low23, Ints{2, 3, 6, 7}),
+                                 __builtin_shuffle(high01, high23, Ints{0, 1, 4, 5}),
+                                 __builtin_shuffle(high01, high23, Ints{2, 3, 6, 7})};
+          for (std::size_t k = 0; k < 4; ++k) std::memcpy(block + (i + k) * kBlockLanes + j, &lines[k], sizeof(Quad));
+        }
+      }
+    }
+    for (; i < dimension_; ++i) {
+      for (std::size_t j = 0; j < lanes; ++j) {
+        std::memcpy(block + i * kBlockLanes + lane + j, row(r + j) + i * sizeof(float), sizeof(float));
+      }
+    }
+    entry += lanes;
+  }
+}
+
+void Blocks::clear(std::size_t first, std::size_t last) noexcept {
+  if (dimension_ == 0) return;
+  for (std::size_t entry = first; entry < last; ++entry) {
+    float* lane = block_address(entry / kBlockLanes) + entry % kBlockLanes;
+    for (std::size_t i = 0; i < dimension_; ++i) lane[i * kBlockLanes] = 0.0f;
+  }
 }
 
 float Blocks::at(std::size_t entry, std::size_t element) const noexcept {

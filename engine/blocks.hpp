@@ -46,6 +46,12 @@ class Blocks {
   // Writes `row` (dimension() floats) into the lanes of `entry`, which must
   // lie within capacity().
   void write(std::size_t entry, const float* row) noexcept;
+  // Writes `count` rows of dimension() floats each, `row_bytes` apart from
+  // `rows` on, into entries `first` onward (within capacity()).
+  void write_rows(std::size_t first, const char* rows, std::ptrdiff_t row_bytes, std::size_t count) noexcept;
+  // Zeros the lanes of entries `first` to `last` (exclusive, within
+  // capacity()), as they were before anything was written there.
+  void clear(std::size_t first, std::size_t last) noexcept;
   // Element `element` of `entry`.
   float at(std::size_t entry, std::size_t element) const noexcept;
 

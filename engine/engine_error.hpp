@@ -19,12 +19,14 @@ struct EngineError {
     invalid,        // the caller's mistake: raised as ValueError with the message
     out_of_memory,  // memory could not be had: MemoryError
     internal,       // an internal failure, already reported on standard error
+    interrupted,    // the caller asked the call to stop (engine/interruption.hpp)
   };
   Kind kind;
   Message message;
 
   static EngineError invalid(Message message) noexcept { return {Kind::invalid, message}; }
   static EngineError out_of_memory() noexcept { return {Kind::out_of_memory, {}}; }
+  static EngineError interrupted() noexcept { return {Kind::interrupted, {}}; }
   // Writes the failure report at once, naming the place the failure starts.
   static EngineError internal(Message message,
                               std::source_location where = std::source_location::current()) noexcept {

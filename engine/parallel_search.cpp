@@ -1,15 +1,9 @@
 // Ranked search over contiguous chunks, one worker thread per chunk.
-//
-// Each worker selects its own chunk's top_k; the calling thread merges the
-// lists in chunk order and selects once more. Selection is by a total order
-// that ends in insertion order, and an entry cut from its chunk has top_k
-// entries of that chunk ahead of it, so the result is search()'s.
 #include "engine/parallel_search.hpp"
 
 #include <algorithm>
 
 #include "engine/processors.hpp"
-#include "engine/ranking.hpp"
 #include "engine/vectorstore.hpp"
 #include "engine/worker_threads.hpp"
 
@@ -27,30 +21,51 @@ ChunkPlan plan_workers(std::size_t entries, std::optional<std::size_t> n_threads
   return plan_chunks(entries, requested);
 }
 
+EngineResult<void> rank_in_chunks(const ChunkPlan& plan, std::size_t entries, std::size_t queries,
+                                  std::size_t top_k,
+                                  FunctionRef<EngineResult<RankedRows>(std::size_t, std::size_t)> rank,
+                                  FunctionRef<void(std::size_t, std::span<const ScoredEntry>)> deliver,
+                                  Interruption* interruption) noexcept {
+  Array<RankedRows> lists;
+  if (!lists.try_resize(plan.workers)) return EngineError::out_of_memory();
+  // A chunk may start or end inside a block: its worker scores the whole
+  // block and offers only its own entries.
+  auto work = [&](std::size_t w) -> EngineResult<void> {
+    TRY_ASSIGN(lists[w], rank(plan.first(w), plan.last(w, entries)));
+    return {};
+  };
+  auto collect = [](std::size_t) {};
+  TRY(run_workers(plan.workers, work, collect, interruption));
+
+  std::size_t offered = 0;
+  for (const RankedRows& list : lists) offered += list.width;
+  SelectionKeys keys;
+  TRY_ASSIGN(TopSelection merged, TopSelection::make(top_k, offered, keys));
+  Array<ScoredEntry> best;
+  if (!best.try_reserve(std::min(top_k, offered))) return EngineError::out_of_memory();
+  for (std::size_t q = 0; q < queries; ++q) {
+    merged.reset();
+    for (const RankedRows& list : lists) merged.offer(list.row(q));
+    const std::size_t count = merged.size();
+    merged.rank_into(best.data());
+    deliver(q, {best.data(), count});
+  }
+  return {};
+}
+
 EngineResult<Array<ResultPair>> Vectorstore::parallel_search(
     std::span<const float> query, std::size_t top_k, std::optional<std::size_t> n_threads) const noexcept {
   if (query.size() != vector_size()) return query_length_error(query.size());
   if (len() == 0) return Array<ResultPair>();
-
-  const ChunkPlan plan = plan_workers(len(), n_threads);
-
-  Array<Array<ScoredEntry>> lists;
-  if (!lists.try_resize(plan.workers)) return EngineError::out_of_memory();
-  TRY_ASSIGN(TopSelection merged,
-             TopSelection::make(top_k, std::min(top_k, plan.chunk_size) * plan.workers));
-  // A chunk may start or end inside a block: its worker scores the whole
-  // block and offers only its own entries.
-  auto work = [&](std::size_t w) -> EngineResult<void> {
-    TRY_ASSIGN(lists[w], select_top(*this, query, top_k, plan.first(w), plan.last(w, len()), best_kernel_path()));
-    return {};
+  auto rank = [&](std::size_t first, std::size_t last) -> EngineResult<RankedRows> {
+    TRY_ASSIGN(Array<ScoredEntry> list, select_top(*this, query, top_k, first, last, best_kernel_path()));
+    const std::size_t width = list.size();
+    return RankedRows{std::move(list), width};
   };
-  auto collect = [&](std::size_t w) {
-    merged.offer(lists[w]);
-    Array<ScoredEntry>().swap(lists[w]);
-  };
-  TRY(run_workers(plan.workers, work, collect));
-  TRY_ASSIGN(Array<ScoredEntry> best, std::move(merged).ranked());
-  return to_result_pairs(best, ids());
+  EngineResult<Array<ResultPair>> found = Array<ResultPair>();
+  auto deliver = [&](std::size_t, std::span<const ScoredEntry> list) { found = to_result_pairs(list, ids()); };
+  TRY(rank_in_chunks(plan_workers(len(), n_threads), len(), 1, top_k, rank, deliver));
+  return found;
 }
 
 }  // namespace tessaly

@@ -1,14 +1,13 @@
 #include "engine/vectorstore.hpp"
 
+#include <cstring>
+
 namespace tessaly {
-namespace {
 
 EngineError vector_length_error(std::size_t length, std::size_t expected) noexcept {
   return EngineError::invalid(Message("vector has length ") << length
                               << " but vectorstore expects " << expected);
 }
-
-}  // namespace
 
 bool Vectorstore::try_reserve(std::size_t entries) noexcept {
   return blocks_.try_reserve(entries) && ids_.try_reserve(entries);
@@ -23,6 +22,19 @@ EngineResult<void> Vectorstore::insert(std::span<const float> vector, std::uint6
   blocks_.write(entry, vector.data());
   ids_.push_back_reserved(id);
   return {};
+}
+
+void Vectorstore::append_reserved(const char* rows, std::ptrdiff_t row_bytes,
+                                  std::span<const std::uint64_t> ids) noexcept {
+  blocks_.write_rows(len(), rows, row_bytes, ids.size());
+  if (!ids.empty()) std::memcpy(ids_.data() + len(), ids.data(), ids.size() * sizeof(std::uint64_t));
+  ids_.set_size_reserved(len() + ids.size());
+}
+
+void Vectorstore::truncate(std::size_t entries) noexcept {
+  if (entries >= len()) return;
+  blocks_.clear(entries, len());
+  ids_.truncate(entries);
 }
 
 EngineError Vectorstore::query_length_error(std::size_t length) const noexcept {

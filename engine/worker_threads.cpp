@@ -17,7 +17,7 @@
 namespace tessaly {
 namespace {
 
-enum class WorkerStatus { ok, failed, out_of_memory };
+enum class WorkerStatus { running, ok, failed, out_of_memory, interrupted };
 
 struct WorkerGroup;
 
@@ -31,16 +31,22 @@ struct WorkerStart {
 // returned, and must find this alive.
 struct WorkerGroup {
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t all_ended = PTHREAD_COND_INITIALIZER;
+  pthread_cond_t ended;  // signalled whenever a worker ends; on the monotonic clock
   std::size_t running = 0;
   std::atomic<std::size_t> references{1};
   FunctionRef<EngineResult<void>(std::size_t)> work;
   Array<WorkerStatus> status;
   Array<WorkerStart> starts;
 
-  explicit WorkerGroup(FunctionRef<EngineResult<void>(std::size_t)> task) noexcept : work(task) {}
+  explicit WorkerGroup(FunctionRef<EngineResult<void>(std::size_t)> task) noexcept : work(task) {
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&ended, &attributes);
+    pthread_condattr_destroy(&attributes);
+  }
   ~WorkerGroup() {
-    pthread_cond_destroy(&all_ended);
+    pthread_cond_destroy(&ended);
     pthread_mutex_destroy(&lock);
   }
 
@@ -58,13 +64,33 @@ struct WorkerGroup {
   void worker_ended(std::size_t index, WorkerStatus outcome) noexcept {
     pthread_mutex_lock(&lock);
     status[index] = outcome;
-    if (--running == 0) pthread_cond_broadcast(&all_ended);
+    --running;
+    pthread_cond_broadcast(&ended);
     pthread_mutex_unlock(&lock);
   }
 
   void wait_all_ended() noexcept {
     pthread_mutex_lock(&lock);
-    while (running != 0) pthread_cond_wait(&all_ended, &lock);
+    while (running != 0) pthread_cond_wait(&ended, &lock);
+    pthread_mutex_unlock(&lock);
+  }
+
+  // Waits for worker `index` to end, asking `interruption` between waits of
+  // at most its poll interval.
+  void wait_ended(std::size_t index, Interruption& interruption) noexcept {
+    pthread_mutex_lock(&lock);
+    while (status[index] == WorkerStatus::running) {
+      pthread_mutex_unlock(&lock);
+      interruption.requested();
+      pthread_mutex_lock(&lock);
+      if (status[index] != WorkerStatus::running) break;
+      const auto wake = std::chrono::steady_clock::now() + Interruption::kPollInterval;
+      const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(wake.time_since_epoch());
+      timespec until{};
+      until.tv_sec = static_cast<time_t>(since_epoch.count() / 1000000000);
+      until.tv_nsec = static_cast<long>(since_epoch.count() % 1000000000);
+      pthread_cond_timedwait(&ended, &lock, &until);
+    }
     pthread_mutex_unlock(&lock);
   }
 };
@@ -74,8 +100,11 @@ WorkerStatus run_guarded(const WorkerGroup& group, std::size_t index) noexcept {
     const EngineResult<void> done = group.work(index);
     if (done.ok()) return WorkerStatus::ok;
     // An internal failure was reported on this thread when it started.
-    return done.error().kind == EngineError::Kind::out_of_memory ? WorkerStatus::out_of_memory
-                                                                : WorkerStatus::failed;
+    switch (done.error().kind) {
+      case EngineError::Kind::out_of_memory: return WorkerStatus::out_of_memory;
+      case EngineError::Kind::interrupted: return WorkerStatus::interrupted;
+      default: return WorkerStatus::failed;
+    }
   } catch (...) {  // nothing here throws; a foreign exception still must not end the process
     write_failure_report("native code panicked", std::source_location::current());
     return WorkerStatus::failed;
@@ -137,6 +166,16 @@ int start_worker(pthread_t* thread, WorkerStart* start) noexcept {
   return rc;
 }
 
+// What ends a worker's part of the call, as the call's failure.
+EngineResult<void> worker_outcome(WorkerStatus status) noexcept {
+  switch (status) {
+    case WorkerStatus::ok: return {};
+    case WorkerStatus::out_of_memory: return EngineError::out_of_memory();
+    case WorkerStatus::interrupted: return EngineError::interrupted();
+    default: return EngineError::internal("called `Result::unwrap()` on an `Err` value: Any { .. }");
+  }
+}
+
 }  // namespace
 
 std::size_t parse_stack_size(const char* text) noexcept {
@@ -161,7 +200,7 @@ Message describe_system_error(int code) noexcept {
 }
 
 EngineResult<void> run_workers(std::size_t count, FunctionRef<EngineResult<void>(std::size_t)> work,
-                               FunctionRef<void(std::size_t)> collect) noexcept {
+                               FunctionRef<void(std::size_t)> collect, Interruption* interruption) noexcept {
   // Everything that can fail to allocate is made before the first start, so
   // that nothing below can leave a started worker unwaited for.
   auto* group = new (std::nothrow) WorkerGroup(work);
@@ -174,52 +213,36 @@ EngineResult<void> run_workers(std::size_t count, FunctionRef<EngineResult<void>
   }
   for (std::size_t i = 0; i < count; ++i) group->starts.push_back_reserved({group, i});
 
-  int spawn_error = 0;
+  // The first failure met wins: a refused start, then each worker in turn.
+  EngineResult<void> outcome;
   for (std::size_t i = 0; i < count; ++i) {
     pthread_t thread;
-    spawn_error = start_worker(&thread, &group->starts[i]);
-    if (spawn_error != 0) break;
+    const int spawn_error = start_worker(&thread, &group->starts[i]);
+    if (spawn_error != 0) {
+      outcome = EngineError::internal(Message("failed to spawn thread: ")
+                                      << describe_system_error(spawn_error).view());
+      break;
+    }
     threads.push_back_reserved(thread);
   }
-
-  // Wait in chunk order; after the first failure the rest are only waited for.
-  bool failed = spawn_error != 0;
-  bool worker_failed = false;
-  bool out_of_memory = false;
-  int join_error = 0;
   for (std::size_t i = 0; i < threads.size(); ++i) {
-    const int rc = pthread_join(threads[i], nullptr);
-    if (rc != 0) {
+    if (interruption != nullptr) group->wait_ended(i, *interruption);
+    const int join_error = pthread_join(threads[i], nullptr);
+    if (join_error != 0) {
       pthread_detach(threads[i]);  // the group wait below still covers it
-      if (!failed) join_error = rc;
-      failed = true;
+      if (outcome.ok()) {
+        outcome = EngineError::internal(Message("failed to join thread: ")
+                                        << describe_system_error(join_error).view());
+      }
       continue;
     }
-    if (failed) continue;
-    if (group->status[i] == WorkerStatus::failed) {
-      worker_failed = failed = true;
-    } else if (group->status[i] == WorkerStatus::out_of_memory) {
-      out_of_memory = failed = true;
-    } else {
-      collect(i);
-    }
+    if (!outcome.ok()) continue;
+    outcome = worker_outcome(group->status[i]);
+    if (outcome.ok()) collect(i);
   }
   group->wait_all_ended();
   group->release();
-
-  if (spawn_error != 0) {
-    return EngineError::internal(Message("failed to spawn thread: ")
-                                 << describe_system_error(spawn_error).view());
-  }
-  if (worker_failed) {
-    return EngineError::internal("called `Result::unwrap()` on an `Err` value: Any { .. }");
-  }
-  if (join_error != 0) {
-    return EngineError::internal(Message("failed to join thread: ")
-                                 << describe_system_error(join_error).view());
-  }
-  if (out_of_memory) return EngineError::out_of_memory();
-  return {};
+  return outcome;
 }
 
 }  // namespace tessaly

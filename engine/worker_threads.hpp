@@ -6,6 +6,7 @@
 
 #include "engine/engine_error.hpp"
 #include "engine/function_ref.hpp"
+#include "engine/interruption.hpp"
 #include "engine/message.hpp"
 
 namespace tessaly {
@@ -23,17 +24,22 @@ Message describe_system_error(int code) noexcept;
 
 // Runs work(i) for i in [0, count), each on a thread of its own, started in
 // order. On the calling thread, waits for the workers in order and calls
-// collect(i) once worker i has ended normally.
+// collect(i) once worker i has ended normally. With an interruption, the
+// calling thread asks it while it waits; work(i) should stop at its next
+// slice once it is requested.
 //
-// Failures, after every started worker has ended:
-// - a refused thread start: no further starts; internal failure
-//   "failed to spawn thread: <error>";
-// - a worker whose work failed (other than for memory): internal failure
-//   "called `Result::unwrap()` on an `Err` value: Any { .. }";
+// The call fails with the first failure met, in this order: a refused
+// thread start (no further starts), then each worker in turn. Every started
+// worker has ended before it returns, and after the first failure no
+// further collect() runs. The failures:
+// - a refused thread start: internal failure "failed to spawn thread: <error>";
 // - a failed wait: internal failure "failed to join thread: <error>";
-// - a worker that ran out of memory: out of memory.
-// After the first failure no further collect() runs.
+// - a worker whose work failed for memory: out of memory;
+// - a worker that stopped when asked: interrupted;
+// - a worker whose work failed otherwise: internal failure
+//   "called `Result::unwrap()` on an `Err` value: Any { .. }".
 EngineResult<void> run_workers(std::size_t count, FunctionRef<EngineResult<void>(std::size_t)> work,
-                               FunctionRef<void(std::size_t)> collect) noexcept;
+                               FunctionRef<void(std::size_t)> collect,
+                               Interruption* interruption = nullptr) noexcept;
 
 }  // namespace tessaly

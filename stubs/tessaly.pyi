@@ -16,10 +16,15 @@
 # `except Exception` does not swallow it.
 #
 # At run time Vectorstore.__module__ is "builtins" (its type names no
-# module); the stub puts it where it is imported from.
+# module); the stub puts it where it is imported from. numpy appears here
+# only for search_arrays's result: the module imports it when that method
+# is first called.
 
 from collections.abc import Buffer, Sequence
 from typing import Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
+
+import numpy as np
+import numpy.typing as npt
 
 __all__ = ["Vectorstore", "cosine_similarity"]
 
@@ -37,16 +42,26 @@ class _BatchBuffer(Buffer, Protocol):
 
 _Vectors: TypeAlias = Sequence[_Vector] | _BatchBuffer
 
+@type_check_only
+class _IndexableIds(Buffer, Protocol):
+    def __getitem__(self, index: int, /) -> SupportsIndex: ...
+
+# Ids: a sequence of ints, or a buffer of them (an integer numpy array).
+_Ids: TypeAlias = Sequence[SupportsIndex] | _IndexableIds
+
 def cosine_similarity(vec1: _Vector, vec2: _Vector) -> float: ...
 @final
 class Vectorstore:
     def __new__(
         cls, vector_size: SupportsIndex, vectors: Sequence[tuple[_Vector, SupportsIndex]] | None = None
     ) -> Self: ...
+    @classmethod
+    def from_array(cls, vectors: _Vectors, ids: _Ids | None = None) -> Self: ...
     @property
     def vector_size(self) -> int: ...
     def __len__(self) -> int: ...
     def insert(self, vector: _Vector, id: SupportsIndex) -> None: ...
+    def append(self, vectors: _Vectors, ids: _Ids | None = None) -> None: ...
     def search(self, vector: _Vector, top_k: SupportsIndex) -> list[tuple[float, int]]: ...
     def parallel_search(
         self, vector: _Vector, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
@@ -55,3 +70,6 @@ class Vectorstore:
     def parallel_search_batch(
         self, vectors: _Vectors, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
     ) -> list[list[tuple[float, int]]]: ...
+    def search_arrays(
+        self, vectors: _Vectors, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
+    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64]]: ...

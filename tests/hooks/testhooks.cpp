@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding/convert.hpp"
+#include "binding/query_batch.hpp"
 #include "binding/error.hpp"
 #include "binding/python.hpp"
 #include "binding/vectorstore_record.hpp"
@@ -157,15 +158,19 @@ PyObject* search_batch_on_path(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (nargs != 4 && nargs != 5) return Error::type_error("search_batch_on_path(store, vectors, top_k, path, lists=True)");
     TRY_ASSIGN(PyVectorstore* record, tessaly_store(args[0]));
     TRY_ASSIGN(Access access, Access::shared(record->access));
-    TRY_ASSIGN(ConvertedQueries queries, to_query_batch(args[1]));
+    TRY_ASSIGN(QueryBatchInput queries, to_query_batch(args[1]));
     TRY_ASSIGN(std::size_t top_k, to_size(args[2]));
     TRY_ASSIGN(KernelPath path, kernel_path_named(args[3]));
     const bool lists = nargs < 5 || PyObject_IsTrue(args[4]);
-    TRY_ASSIGN(Array<std::span<const float>> spans, queries.spans());
-    const auto found = record->store.search_batch(spans, top_k, path);
+    TRY_ASSIGN(const QueryBatch batch, queries.slab(0, queries.size()));
+    const std::size_t width = record->store.result_width(top_k);
+    std::vector<float> scores(batch.size() * width);
+    std::vector<std::uint64_t> ids(batch.size() * width);
+    Interruption never;
+    const auto found = record->store.search_batch(batch, top_k, {scores.data(), ids.data(), width}, never, path);
     if (!found.ok()) return Error::from_engine(found.error());
     if (!lists) return Ref::borrow(Py_None);
-    return result_lists_to_python(found.value());
+    return result_rows_to_python(scores.data(), ids.data(), batch.size(), width);
   });
 }
 

@@ -7,8 +7,13 @@ import array
 from typing import assert_type
 
 import numpy as np
+import numpy.typing as npt
 
 import tessaly
+
+
+def ids_lists(found: tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64]]) -> list[list[int]]:
+    return [[int(i) for i in row] for row in found[1]]
 
 store = tessaly.Vectorstore(2, [([1.0, 0.0], 1), ((0, 1), np.uint64(2))])
 store.insert(range(2), 3)
@@ -36,6 +41,14 @@ assert_type(store.search_batch([[1, 0.5], (0, 2)], 2), list[list[tuple[float, in
 assert_type(store.parallel_search_batch([batch[0], array.array("f", [0, 2])], 2, n_threads=2),
             list[list[tuple[float, int]]])
 assert store.search_batch(batch, 2) == [store.search(row, 2) for row in batch]
+scores, ids = store.search_arrays(batch, 2, n_threads=1)
+assert_type(scores, npt.NDArray[np.float32])
+assert_type(ids, npt.NDArray[np.uint64])
+built = tessaly.Vectorstore.from_array(batch, ids=np.array([2**63, 2**64 - 1], dtype=np.uint64))
+assert_type(built, tessaly.Vectorstore)
+built.append([[1, 2], (3, 4)], ids=[5, np.int64(6)])
+built.append(np.ones((2, 2), dtype=np.int32))
+assert [[i for _, i in found] for found in built.search_batch(batch, 1)] == ids_lists(built.search_arrays(batch, 1))
 assert len(store) == 11 + len(np.typecodes["AllInteger"] + np.typecodes["Float"])
 
 try:

@@ -1,0 +1,160 @@
+"""Array-shaped data: from_array and append build as the constructor does,
+search_arrays answers as the loop of search does, and long batches let other
+threads run and stop on Ctrl-C."""
+import array
+import math
+import os
+import sys
+
+import numpy as np
+import pytest
+
+import reference
+from conftest import run_python
+from tessaly import Vectorstore
+
+SLOW = bool(os.environ.get("TESSALY_QEMU_PREFIX") or os.environ.get("TESSALY_SANITIZE")
+            or hasattr(sys, "gettotalrefcount"))
+
+ROWS = np.array([[1, 0, 0], [0.5, -1, 2], [0, 0, 0], [math.nan, 1, 0], [1e-30, 1, 0], [2, 2, 2],
+                 [0, -0.0, 1], [3, -1, 0.25]] * 3)
+HUGE_IDS = [2**64 - 1 - i for i in range(len(ROWS))]
+VECTOR_KINDS = {
+    "float32 array": lambda r: r.astype(np.float32),
+    "float64 array": lambda r: r,
+    "column-major": np.asfortranarray,
+    "strided view": lambda r: np.repeat(r, 2, axis=1)[:, ::2],
+    "memoryview": lambda r: memoryview(r.astype(np.float32)),
+    "int array": lambda r: np.nan_to_num(r, nan=3).astype(np.int64),
+    "lists": lambda r: r.tolist(),
+    "array.array rows": lambda r: [array.array("d", row) for row in r],
+}
+ID_KINDS = {
+    "None": lambda: None,
+    "list": lambda: HUGE_IDS,
+    "uint64 array": lambda: np.array(HUGE_IDS, dtype=np.uint64),
+    "int8 array": lambda: np.arange(len(ROWS), dtype=np.int8),
+    "range": lambda: range(7, 7 + len(ROWS)),
+}
+
+
+def contents(store):
+    """Everything a store answers: its size and every entry's rank and score bits for each row."""
+    return repr(store), [[(reference.bits([s])[0], i) for s, i in store.search(q, len(store))] for q in ROWS]
+
+
+def rows_of(vectors):
+    return np.asarray(vectors).tolist() if isinstance(vectors, memoryview) else vectors
+
+
+@pytest.mark.parametrize("ids_kind", ID_KINDS)
+@pytest.mark.parametrize("kind", VECTOR_KINDS)
+def test_from_array_and_append_build_what_the_constructor_builds(kind, ids_kind):
+    vectors, ids = VECTOR_KINDS[kind](ROWS), ID_KINDS[ids_kind]()
+    pairs = list(zip(rows_of(vectors), range(len(ROWS)) if ids is None else ids))
+    expected = contents(Vectorstore(3, pairs))
+    assert contents(Vectorstore.from_array(vectors, ids)) == expected
+    half = len(ROWS) // 2
+    store = Vectorstore.from_array(VECTOR_KINDS[kind](ROWS[:half]), None if ids is None else list(ids)[:half])
+    store.append(VECTOR_KINDS[kind](ROWS[half:]), ids=None if ids is None else ids[half:])
+    assert contents(store) == expected
+
+
+@pytest.mark.parametrize("vectors, ids, error, message", [
+    (ROWS.tolist()[:-1] + [[1, "x", 0]], None, TypeError, "argument 'vectors': must be real number, not str"),
+    (ROWS, list(range(len(ROWS) - 1)) + [-1], OverflowError, None),
+    (ROWS, list(range(len(ROWS) - 1)) + [2**64], OverflowError, None),
+    (ROWS, np.arange(len(ROWS)) - 3, OverflowError, None),
+    (ROWS.tolist()[:5] + [[1, 2]] + ROWS.tolist(), None, ValueError, "vector has length 2 but vectorstore expects 3"),
+    (ROWS, [1, 2], ValueError, f"ids has 2 entries but vectors has {len(ROWS)} rows"),
+    (np.zeros((2, 2, 3)), None, TypeError, "argument 'vectors': a batch of vectors has two dimensions, not 3"),
+    (np.broadcast_to(np.float32(1), (sys.maxsize // 64, 3)), None, MemoryError, None),
+])
+def test_a_failed_append_leaves_the_store_as_it_was(vectors, ids, error, message):
+    store = Vectorstore.from_array(ROWS[:5], [11, 12, 13, 14, 15])
+    before = contents(store)
+    with pytest.raises(error) as raised:
+        store.append(vectors, ids)
+    assert message is None or str(raised.value) == message
+    assert contents(store) == before
+    if isinstance(vectors, list) and ids is None:  # the constructor's own errors, word for word
+        with pytest.raises(error) as built:
+            Vectorstore(3, list(zip(vectors, range(len(vectors)))))
+        assert str(built.value) == str(raised.value)
+
+
+def test_from_array_needs_a_width():
+    assert repr(Vectorstore.from_array(np.zeros((0, 7), dtype=np.int8))) == "Vectorstore(vector_size=7, len=0)"
+    with pytest.raises(ValueError, match="^from_array needs at least one row"):
+        Vectorstore.from_array([])
+
+
+@pytest.mark.parametrize("size", [1, 5, 24])
+def test_search_arrays_holds_what_search_gives(size):
+    store = Vectorstore.from_array(ROWS[:size], HUGE_IDS[:size])
+    for top_k in (0, 1, 7, size, size + 3):
+        expected = [store.search(q, top_k) for q in ROWS]
+        for n_threads in (None, 0, 1, 2, 5):
+            scores, ids = store.search_arrays(ROWS, top_k, n_threads)
+            assert scores.dtype == np.float32 and ids.dtype == np.uint64
+            assert scores.shape == ids.shape == (len(ROWS), min(top_k, size))
+            assert [list(zip(reference.bits(s), i.tolist())) for s, i in zip(scores, ids)] == \
+                [[(reference.bits([s])[0], i) for s, i in found] for found in expected]
+    assert store.search_arrays(np.empty((0, 3)), 4)[1].shape == (0, min(4, size))
+
+
+def test_a_lying_length_changes_no_batch():
+    class Liar(list):
+        def __len__(self):
+            return 2**61
+    store = Vectorstore.from_array(ROWS)
+    assert store.search_batch(Liar(ROWS[:2].tolist()), 2) == store.search_batch(ROWS[:2], 2)
+    assert contents(Vectorstore.from_array(Liar(ROWS.tolist()))) == contents(store)
+
+
+def test_empty_vectors_need_little_scratch():
+    result = run_python("""
+        import resource, tessaly
+        store = tessaly.Vectorstore(0, [([], i) for i in range(40)])
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (32 << 20),) * 2)
+        print(store.parallel_search_batch([[]] * 2, 1, n_threads=16), store.search_batch([[]], 2))
+    """)
+    assert result.stdout.strip() == "[[(0.0, 0)], [(0.0, 0)]] [[(0.0, 0), (0.0, 1)]]", result.stderr
+
+
+def test_long_batches_let_threads_run_and_stop_on_ctrl_c():
+    result = run_python(f"""
+        import os, signal, threading, time, numpy as np, tessaly
+        rng = np.random.default_rng(0)
+        store = tessaly.Vectorstore.from_array(rng.standard_normal((20000, 64), dtype=np.float32))
+        queries = rng.standard_normal((64, 64), dtype=np.float32)
+        started = time.perf_counter(); store.search_batch(queries, 5)
+        queries = np.tile(queries, (max(1, int(1.5 / (time.perf_counter() - started))), 1))  # about 1.5 s
+        spins, stop = [0], [False]
+        def spin():
+            while not stop[0]:
+                spins[0] += 1
+        spinner = threading.Thread(target=spin); spinner.start()
+        def spins_per_second(call):
+            before, started = spins[0], time.perf_counter()
+            call()
+            return (spins[0] - before) / (time.perf_counter() - started)
+        free = spins_per_second(lambda: time.sleep(0.5))
+        for call in (lambda: store.search_batch(queries, 5), lambda: store.search_arrays(queries, 5, 2)):
+            print(spins_per_second(call) / free > 0.25)  # about 0 with the lock held; near 1 on an idle machine
+        stop[0] = True; spinner.join()
+        threads = len(os.listdir("/proc/self/task"))
+        for call in (lambda: store.parallel_search_batch(queries, 5), lambda: store.search_arrays(queries, 100, 1)):
+            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+            started = time.perf_counter()
+            try:
+                call()
+            except KeyboardInterrupt:
+                print(time.perf_counter() - started < {2.0 if SLOW else 0.55})
+            time.sleep(0.1)
+        print(len(os.listdir("/proc/self/task")) == threads)
+        print(store.search_arrays(queries[:1], 3)[1].tolist() == [[i for _, i in store.search(queries[0], 3)]])
+    """)
+    assert result.stdout.split() == ["True"] * 6, result.stdout + result.stderr
