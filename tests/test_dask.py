@@ -223,7 +223,8 @@ def test_errors_match_vectorstore(client, vector, top_k):
     store = ShardedVectorstore.from_array(client, tie_rows()[:6], rows_per_shard=3)
     local = reference(tie_rows()[:6])
     calls = [(store.search, local.search, vector),
-             (store.search_batch, local.search_batch, [[0, 1, 0], vector])]
+             (store.search_batch, local.search_batch, [[0, 1, 0], vector]),
+             (store.search_arrays, local.search_arrays, [[0, 1, 0], vector])]
     if isinstance(vector, list) and vector == [1, 0, 0]:
         calls.append((store.search_batch, local.search_batch, np.zeros((2, 3))))
     for sharded, one_store, argument in calls:

@@ -2,8 +2,8 @@
 
 A query (a batch) is checked by tessaly itself, by searching an empty store
 of the same dimension: that runs the very conversion and length checks of
-`Vectorstore.search` (`Vectorstore.search_batch`), so errors have its type
-and text. The query is then converted to the float32 bits tessaly would
+`Vectorstore.search` (`Vectorstore.search_batch`, `search_arrays`), so
+errors have its type and text. The query is then converted to the float32 bits tessaly would
 give it (see _convert).
 """
 import operator
@@ -20,8 +20,9 @@ def query_vector(vector_size, vector, top_k):
     return vector_to_float32(vector)[None, :], operator.index(top_k)
 
 
-def query_block(vector_size, queries, top_k):
-    """Raises what Vectorstore.search_batch(queries, top_k) raises; returns
-    (an (m, vector_size) float32 array, top_k as an int)."""
-    tessaly.Vectorstore(vector_size).search_batch(queries, top_k)
+def query_block(vector_size, queries, top_k, method="search_batch"):
+    """Raises what Vectorstore.<method>(queries, top_k) raises (search_batch
+    or search_arrays); returns (an (m, vector_size) float32 array, top_k as
+    an int)."""
+    getattr(tessaly.Vectorstore(vector_size), method)(queries, top_k)
     return batch_to_float32(queries, vector_size), operator.index(top_k)

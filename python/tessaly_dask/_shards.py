@@ -4,8 +4,6 @@ These functions travel by reference (module and name), so every worker must
 be able to import tessaly_dask; importing it registers the shard's size
 with Dask (see _sizing.py).
 """
-from itertools import chain
-
 import numpy as np
 
 import tessaly
@@ -42,29 +40,26 @@ def build_shard(rows, ids, first_row):
     rows = rows_to_float32(rows, first_row)
     check_fits(*rows.shape)
     if ids is None:
-        ids = range(first_row, first_row + len(rows))
+        ids = np.arange(first_row, first_row + len(rows), dtype=np.uint64)
     else:
-        ids = ids_to_uint64(ids, first_row).tolist()
-    shard = tessaly.Vectorstore(rows.shape[1])
-    insert = shard.insert
-    for row, id in zip(rows, ids):
-        insert(row, id)
-    return shard
+        ids = ids_to_uint64(ids, first_row)
+    return tessaly.Vectorstore.from_array(rows, ids)
+
+
+def worker_threads():
+    """The threads of the worker running this task (1 outside a worker)."""
+    try:
+        from distributed import get_worker
+        return get_worker().state.nthreads
+    except (ImportError, ValueError):
+        return 1
 
 
 def search_shards(shards, queries, top_k):
     """For each shard, in order, its own ranked top_k for every row of a 2-D
     float32 array, from one pass over the shard: (scores, ids), a float32 and
     a uint64 array of shape (len(queries), min(top_k, len(shard)))."""
-    return [shard_arrays(shard, queries, top_k) for shard in shards]
-
-
-def shard_arrays(shard, queries, top_k):
-    lists = shard.search_batch(queries, top_k)
-    shape = (len(lists), min(top_k, len(shard)))
-    pairs = list(chain.from_iterable(lists))
-    # A score is a float32 widened exactly, so narrowing it back is exact;
-    # ids go straight to uint64, never through a double.
-    scores = np.fromiter((score for score, _ in pairs), np.float64, len(pairs))
-    ids = np.fromiter((id for _, id in pairs), np.uint64, len(pairs))
-    return scores.astype(np.float32).reshape(shape), ids.reshape(shape)
+    # One task holds all of this worker's shards, so each scan takes all of
+    # its threads (one runs on this thread).
+    threads = worker_threads()
+    return [shard.search_arrays(queries, top_k, threads) for shard in shards]

@@ -315,8 +315,8 @@ class ShardedVectorstore:
         Raises
         ------
         TypeError, ValueError, OverflowError
-            What `search_batch` raises for the same arguments, with the
-            same text.
+            What `tessaly.Vectorstore.search_arrays` raises for the same
+            arguments, with the same text.
         RuntimeError, NoWorkersError, TimeoutError
             As `search` raises them.
 
@@ -324,12 +324,13 @@ class ShardedVectorstore:
         -----
         As for `search_batch`, the m x d float32 queries travel to each
         worker holding shards, one task per worker, and the rows stay
-        there; each worker returns, for each of its shards, a float32 and
-        a uint64 array of at most `top_k` columns, which the client merges
-        with numpy, making no Python object per result.
+        there; each worker returns, for each of its shards, the float32 and
+        uint64 arrays of its `search_arrays` (at most `top_k` columns),
+        which the client merges with numpy. No Python object is made per
+        result, on the workers or here.
         """
         check_open(self.client)
-        block, top_k = query_block(self._vector_size, queries, top_k)
+        block, top_k = query_block(self._vector_size, queries, top_k, "search_arrays")
         return self._search_block(block, top_k)
 
     def _search_block(self, block, top_k):
