@@ -5,11 +5,32 @@ be able to import tessaly_dask; importing it registers the shard's size
 with Dask (see _sizing.py).
 """
 import numpy as np
+from dask.sizeof import sizeof
 
 import tessaly
 
 from ._convert import ids_to_uint64, rows_to_float32
-from ._sizing import entries_bytes
+from ._sizing import entries_bytes, store_bytes
+
+
+class Shard:
+    """A shard's store, as a worker holds it.
+
+    A worker names the type of every result to the scheduler, by pickling
+    it; Vectorstore's type names no module, so pickling it fails, and Dask
+    logs the failure with a traceback for every shard built. This type
+    pickles by name.
+    """
+    __slots__ = ("store",)
+
+    def __init__(self, store):
+        self.store = store
+
+    def __reduce__(self):
+        raise TypeError("a shard stays on its worker: a tessaly.Vectorstore cannot be pickled")
+
+
+sizeof.register(Shard)(lambda shard: store_bytes(shard.store))
 
 
 def spill_target():
@@ -36,14 +57,14 @@ def check_fits(count, vector_size):
 
 
 def build_shard(rows, ids, first_row):
-    """A Vectorstore of these rows; ids None means the row numbers from first_row."""
+    """A Shard of these rows; ids None means the row numbers from first_row."""
     rows = rows_to_float32(rows, first_row)
     check_fits(*rows.shape)
     if ids is None:
         ids = np.arange(first_row, first_row + len(rows), dtype=np.uint64)
     else:
         ids = ids_to_uint64(ids, first_row)
-    return tessaly.Vectorstore.from_array(rows, ids)
+    return Shard(tessaly.Vectorstore.from_array(rows, ids))
 
 
 def worker_threads():
@@ -62,4 +83,4 @@ def search_shards(shards, queries, top_k):
     # One task holds all of this worker's shards, so each scan takes all of
     # its threads (one runs on this thread).
     threads = worker_threads()
-    return [shard.search_arrays(queries, top_k, threads) for shard in shards]
+    return [shard.store.search_arrays(queries, top_k, threads) for shard in shards]
