@@ -74,7 +74,7 @@ def main():
     data = np.random.default_rng(1).standard_normal((n, d), dtype=np.float32)
     queries = np.random.default_rng(2).standard_normal((batch, d), dtype=np.float32)
 
-    seconds, local = timed(lambda: tessaly.Vectorstore(d, [(row, i) for i, row in enumerate(data)]))
+    seconds, local = timed(lambda: tessaly.Vectorstore.from_array(data))
     print(f"local store of {n:,} x {d} built in {seconds:.1f} s")
 
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,

@@ -6,10 +6,10 @@ arguments and is pinned, without fallback, to that worker, as the scheduler
 reports it. So the scheduler never picks another worker for it, work
 stealing never moves it (a pinned task has no other worker to go to), and
 the shards, which cannot be pickled, never have to travel. If that worker
-dies, Dask rebuilds its shards elsewhere, and a pinned task would wait
-forever for the dead worker: so while waiting, the holders are checked
-every POLL seconds, and a round whose holders changed is cancelled and run
-again on the new holders.
+dies, its shards are rebuilt elsewhere (see _shard_set), and a pinned task
+would wait forever for the dead worker: so while waiting, the holders are
+checked every POLL seconds, and a round whose holders changed is cancelled
+and run again on the new holders.
 
 A round's tasks go to the scheduler in one message: the client batches its
 messages, and a second one sent within its interval (10 ms) would wait for
