@@ -21,12 +21,17 @@ import uuid
 import warnings
 
 import dask
+from dask.sizeof import sizeof
 from distributed import CancelledError
 
 from ._errors import NoWorkersError
 from ._placement import holders_of, workers_now
 
 POLL = 0.5
+# Finished tasks whose results take more than this are released at once:
+# the workers would hold them until the next search, and a batch that
+# large takes long enough that the client's batching interval is no matter.
+SPENT_BYTES = 1 << 20
 # A gather is retried (after the holders are checked) when it takes longer.
 GATHER_SLICE = 30.0
 
@@ -206,7 +211,11 @@ def run_on_holders(shard_set, function, args, watch):
                     task.release()
         if results is not None:
             shard_set.located = shards, holders
-            shard_set.put_spent(tasks)
+            if sizeof(results) <= SPENT_BYTES:
+                shard_set.put_spent(tasks)
+            else:
+                for task in tasks:
+                    task.release()
             per_shard = [None] * len(shards)
             for indices, answers in zip(groups, results):
                 for index, answer in zip(indices, answers, strict=True):
