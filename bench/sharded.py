@@ -14,10 +14,10 @@ sharded `search_batch` throughput to local
 `parallel_search_batch(n_threads=2)` in the same round, and the
 single-query latency of `search` on both sides.
 
-A batch is one task per worker, pinned to it, which calls `search_batch`
-once per shard the worker holds (one pass over each shard's memory for
-every query of the batch) and returns the arrays of scores and ids; the
-client merges them.
+A batch is one task per worker, pinned to it, which calls `search_arrays`
+on each shard the worker holds (one pass over each shard's memory for
+every query of the batch) and returns their arrays of scores and ids; the
+client merges them with numpy.
 """
 import argparse
 import logging
