@@ -6,19 +6,23 @@
 Both sides use the same two cores: a LocalCluster of two worker processes
 with one thread each, and a local store searched by `search_batch` (one
 thread) and `parallel_search_batch(n_threads=2)`. The data is float32
-standard normal with a fixed seed. Rounds alternate between the methods,
-so that a busy machine slows them alike; each round searches the same BATCH
-queries. Reported for each shard count: queries per second of each method
-(median over rounds), the ratio of the sharded `search_batch` throughput to
-local `parallel_search_batch(n_threads=2)`, and the single-query latency of
-`search` on both sides.
+standard normal with a fixed seed. Each round runs every method once on the
+same BATCH queries, in an order shuffled per round, so that a busy machine
+slows them alike. Reported for each shard count: queries per second of each
+method (median over rounds), the median over rounds of the ratio of the
+sharded `search_batch` throughput to local
+`parallel_search_batch(n_threads=2)` in the same round, and the
+single-query latency of `search` on both sides.
 
-A worker answers a batch with one `search_batch` call per shard: one pass
-over the shard's memory for every query of the batch.
+A batch is one task per worker, pinned to it, which calls `search_arrays`
+on each shard the worker holds (one pass over each shard's memory for
+every query of the batch) and returns their arrays of scores and ids; the
+client merges them with numpy.
 """
 import argparse
 import logging
 import platform
+import random
 import statistics
 import time
 
@@ -59,7 +63,7 @@ def main():
     parser.add_argument("--shards", type=lambda text: [int(x) for x in text.split(",")],
                         default=[2, 8], help="shard counts to run, comma-separated")
     parser.add_argument("--batch", type=int, default=64)
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--top-k", type=int, default=10)
     arguments = parser.parse_args()
     n, d, k, batch = arguments.rows, arguments.dim, arguments.top_k, arguments.batch
@@ -70,7 +74,7 @@ def main():
     data = np.random.default_rng(1).standard_normal((n, d), dtype=np.float32)
     queries = np.random.default_rng(2).standard_normal((batch, d), dtype=np.float32)
 
-    seconds, local = timed(lambda: tessaly.Vectorstore(d, [(row, i) for i, row in enumerate(data)]))
+    seconds, local = timed(lambda: tessaly.Vectorstore.from_array(data))
     print(f"local store of {n:,} x {d} built in {seconds:.1f} s")
 
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
@@ -103,18 +107,21 @@ def compare(client, local, data, queries, shards, k, rounds):
         "local parallel_search_batch(n_threads=2)": lambda: local.parallel_search_batch(queries, k, 2),
         f"sharded search_batch ({batch} per batch)": lambda: sharded.search_batch(queries, k),
     }
-    times = {name: [] for name in methods}
+    names = list(methods)
+    order = random.Random(shards)
+    times = {name: [] for name in names}
     for _ in range(rounds):
-        for name, run in methods.items():
-            times[name].append(timed(run)[0])
+        for name in order.sample(names, len(names)):
+            times[name].append(timed(methods[name])[0])
     rates = {name: batch / statistics.median(spent) for name, spent in times.items()}
+    ratio = statistics.median(parallel / sharded for parallel, sharded
+                              in zip(times[names[1]], times[names[2]]))
 
-    print(f"top_k {k}, {rounds} rounds of {batch} queries; queries per second:")
+    print(f"top_k {k}, {rounds} rounds of {batch} queries, shuffled; queries per second:")
     for name, rate in rates.items():
         print(f"  {name:<40} {rate:8.1f}")
-    local_rate, sharded_rate = list(rates.values())[1:]
-    print(f"  ratio sharded search_batch / local parallel_search_batch(2): "
-          f"{sharded_rate / local_rate:.2f}x")
+    print(f"  ratio sharded search_batch / local parallel_search_batch(2), median of rounds: "
+          f"{ratio:.2f}x")
 
     latency_queries = queries[:25]
     print(f"single-query latency, median of {len(latency_queries)} (ms):")

@@ -178,6 +178,39 @@ def test_query_conversion_matches_tessaly(client, query):
     assert bits_lists(store.search_batch([query, query], 5)) == [bits(expected)] * 2
 
 
+@pytest.mark.parametrize("queries, top_k", [
+    (QUERIES, 7), (QUERIES, 100), (np.empty((0, 3)), 5), (QUERIES, 0),
+], ids=["top_k-7", "fewer-entries-than-top_k", "no-queries", "top_k-0"])
+def test_search_arrays_matches_one_store(client, queries, top_k):
+    rows = tie_rows()
+    ids = np.arange(len(rows), dtype=np.uint64) * np.uint64(2**58) + np.uint64(2**63 - 7)
+    store = ShardedVectorstore.from_array(client, rows, ids, rows_per_shard=7)
+    lists = reference(rows, ids).search_batch(queries, top_k)
+    shape = (len(queries), min(top_k, len(rows)))
+    scores, found = store.search_arrays(queries, top_k)
+    assert (scores.dtype, found.dtype, scores.shape, found.shape) == \
+        (np.float32, np.uint64, shape, shape)
+    expected = np.array([[score for score, _ in row] for row in lists], np.float32)
+    assert scores.tobytes() == expected.tobytes()
+    assert found.tolist() == [[id for _, id in row] for row in lists]
+
+
+# Each holds two elements that are equal in float32 only when converted as
+# tessaly converts them; a row (1, -1) then scores exactly 0.
+@pytest.mark.parametrize("queries", [
+    memoryview(np.array([[1 + 2**-24, 1.0], [3.0, 9.0]])),
+    memoryview(np.asfortranarray([[3.0, 9.0], [1 + 2**-24, 1.0]], dtype=np.float32))[::-1],
+    np.array([[LyingFloat(3.5), 3.5], [Index(), BIG]], dtype=object),
+], ids=["memoryview-2d", "memoryview-2d-strided", "object-array-overriding-float"])
+def test_batch_inputs_convert_as_one_store(client, queries):
+    rows = np.array([[1, -1], [1, 0], [0, 1], [-1, 1], [3, -2]], dtype=np.float32)
+    store = ShardedVectorstore.from_array(client, rows, rows_per_shard=2)
+    expected = reference(rows).search_batch(queries, 5)
+    assert bits_lists(store.search_batch(queries, 5)) == bits_lists(expected)
+    assert store.search_arrays(queries, 5)[0].tobytes() == \
+        np.array([[score for score, _ in row] for row in expected], np.float32).tobytes()
+
+
 BAD_SEARCHES = [
     ([1, 0], 1), ([1, 0, 0, 0], 1), ("abc", 1), (None, 1), ([1, "x", 0], 1), ([1, 2**1100, 0], 1),
     (np.zeros((1, 3)), 1), ([1, 0, 0], -1), ([1, 0, 0], 2**64), ([1, 0, 0], 1.0),
@@ -190,7 +223,8 @@ def test_errors_match_vectorstore(client, vector, top_k):
     store = ShardedVectorstore.from_array(client, tie_rows()[:6], rows_per_shard=3)
     local = reference(tie_rows()[:6])
     calls = [(store.search, local.search, vector),
-             (store.search_batch, local.search_batch, [[0, 1, 0], vector])]
+             (store.search_batch, local.search_batch, [[0, 1, 0], vector]),
+             (store.search_arrays, local.search_arrays, [[0, 1, 0], vector])]
     if isinstance(vector, list) and vector == [1, 0, 0]:
         calls.append((store.search_batch, local.search_batch, np.zeros((2, 3))))
     for sharded, one_store, argument in calls:

@@ -20,8 +20,11 @@ except ImportError as error:
     raise ImportError(f'tessaly_dask needs dask[array], distributed and numpy ({error}): '
                       f'pip install "tessaly[dask]"', name=error.name) from error
 
-from . import sizing as _sizing  # noqa: F401  (registers the shard size with Dask)
-from .errors import NoWorkersError
-from .store import ShardedVectorstore
+from . import _sizing  # noqa: F401  (registers the shard size with Dask)
+from ._errors import NoWorkersError
+from ._store import ShardedVectorstore
 
 __all__ = ["NoWorkersError", "ShardedVectorstore"]
+
+# Named where they are imported from; the modules behind them are private.
+NoWorkersError.__module__ = ShardedVectorstore.__module__ = __name__

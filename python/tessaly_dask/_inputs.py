@@ -11,7 +11,7 @@ import operator
 import dask.array as da
 import numpy as np
 
-from .shards import ids_to_uint64, object_rows_to_float32
+from ._convert import ids_to_uint64, object_rows_to_float32
 
 # Object arrays are taken element by element, as Vectorstore takes them.
 ROW_KINDS = "fiubO"

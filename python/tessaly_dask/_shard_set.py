@@ -1,14 +1,15 @@
 """The shards of one store: their futures, where each was meant to be built,
 and what each is built from.
 
-Each shard is one task, `build_shard` over its source, preferring (not
-requiring) the worker chosen for it; the preference applies to that task
-only, never to the tasks of the input's graph. If that worker dies, Dask
-rebuilds the shard from its source on a remaining worker. Two cases Dask
-does not resolve are left to `heal`, which rebuilds the shard under a new
-key on a running worker and releases the old one:
-- no worker remained when the shard was lost: Dask would keep it waiting
-  for the dead worker even after new workers join;
+Each shard is one task, `build_shard` over its source, restricted to the
+worker chosen for it; the restriction applies to that task only, never to
+the tasks of the input's graph. A mere preference would let Dask's work
+stealing move builds waiting on a busy worker to an idle one, leaving, say,
+three shards on one worker and five on the other, and a search as slow as
+its most loaded worker. Shards Dask cannot finish are left to `heal`, which
+rebuilds each under a new key on a running worker and releases the old one:
+- its worker is gone (the shard was lost with it, or never built there):
+  Dask would keep it waiting for that worker;
 - its worker is retiring: Dask would try forever to copy the shard away,
   which it cannot do, so the retirement would never end.
 """
@@ -18,8 +19,8 @@ import warnings
 
 import dask
 
-from .placement import holders_of, plan_workers
-from .shards import build_shard
+from ._placement import holders_of, plan_workers
+from ._shards import build_shard
 
 
 class ShardSet:
@@ -30,12 +31,26 @@ class ShardSet:
         self._sources = []
         self._planned = []
         self._lock = threading.Lock()
+        # (futures, holders) of the last search round that went through.
+        self.located = None
+        # That round's finished tasks, released once the next round is sent.
+        self._spent = []
+        self._spent_lock = threading.Lock()
+
+    def put_spent(self, tasks):
+        with self._spent_lock:
+            self._spent += tasks
+
+    def take_spent(self):
+        with self._spent_lock:
+            spent, self._spent = self._spent, []
+        return spent
 
     def _build(self, sources, plan):
         tasks = []
         for (rows, ids, first_row, _), worker in zip(sources, plan):
             preference = {} if worker is None else {"workers": [worker],
-                                                    "allow_other_workers": True}
+                                                    "allow_other_workers": False}
             with dask.annotate(**preference):
                 tasks.append(dask.delayed(build_shard, pure=True)(
                     rows, ids, first_row, dask_key_name=f"tessaly-shard-{uuid.uuid4().hex}"))
@@ -57,6 +72,9 @@ class ShardSet:
             self.lengths += tuple(lengths)
 
     def _stranded(self, futures, workers):
+        def closing(address):
+            return workers.get(address, (0, ""))[1].startswith("closing")
+
         holders = holders_of(self.client, futures)
         stranded = []
         for index, future in enumerate(futures):
@@ -64,10 +82,9 @@ class ShardSet:
             if future.status == "cancelled":
                 stranded.append(index)
             elif future.status in ("pending", "lost"):
-                if planned is not None and planned not in workers:
+                if planned is not None and (planned not in workers or closing(planned)):
                     stranded.append(index)
-            elif any(workers.get(address, (0, ""))[1].startswith("closing")
-                     for address in holders.get(future.key, ())):
+            elif any(closing(address) for address in holders.get(future.key, ())):
                 stranded.append(index)
         return stranded
 
