@@ -106,6 +106,22 @@ def test_search_arrays_holds_what_search_gives(size):
     assert store.search_arrays(np.empty((0, 3)), 4)[1].shape == (0, min(4, size))
 
 
+def test_the_module_works_without_numpy_until_search_arrays():
+    result = run_python("""
+        import sys
+        sys.modules["numpy"] = None  # import numpy now fails
+        import tessaly
+        store = tessaly.Vectorstore.from_array([[1, 0], [0, 1]])
+        store.append([[1, 1]])
+        print(store.search_batch([[1, 0]], 2))
+        try:
+            store.search_arrays([[1, 0]], 2)
+        except ImportError as error:
+            print(str(error).startswith("search_arrays returns numpy arrays, but numpy cannot be imported"))
+    """)
+    assert result.stdout.split("\n")[:2] == ["[[(1.0, 0), (0.7071067690849304, 2)]]", "True"], result.stderr
+
+
 def test_a_lying_length_changes_no_batch():
     class Liar(list):
         def __len__(self):
