@@ -24,6 +24,14 @@ Error count_error(std::size_t ids, std::size_t rows) noexcept {
   return Error::value_error(id_count_text(ids, rows));
 }
 
+// A value of type T at `at`, which need not be aligned for it.
+template <class T>
+T load(const char* at) noexcept {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
 // The ids of the rows, one at a time in row order.
 class IdSource {
  public:
@@ -109,13 +117,14 @@ class IdSource {
     const char* at = static_cast<const char*>(array_->data) + static_cast<std::ptrdiff_t>(i) * array_stride(*array_, 0);
     std::int64_t value = 0;
     std::uint64_t unsigned_value = 0;
+    const bool is_signed = array_->typekind == 'i';
     switch (array_->itemsize) {
-      case 1: value = array_->typekind == 'i' ? *reinterpret_cast<const std::int8_t*>(at) : *reinterpret_cast<const std::uint8_t*>(at); break;
-      case 2: value = array_->typekind == 'i' ? *reinterpret_cast<const std::int16_t*>(at) : *reinterpret_cast<const std::uint16_t*>(at); break;
-      case 4: value = array_->typekind == 'i' ? *reinterpret_cast<const std::int32_t*>(at) : *reinterpret_cast<const std::uint32_t*>(at); break;
+      case 1: value = is_signed ? std::int64_t{load<std::int8_t>(at)} : std::int64_t{load<std::uint8_t>(at)}; break;
+      case 2: value = is_signed ? std::int64_t{load<std::int16_t>(at)} : std::int64_t{load<std::uint16_t>(at)}; break;
+      case 4: value = is_signed ? std::int64_t{load<std::int32_t>(at)} : std::int64_t{load<std::uint32_t>(at)}; break;
       default:
-        std::memcpy(&unsigned_value, at, sizeof unsigned_value);
-        if (array_->typekind == 'u') return unsigned_value;
+        unsigned_value = load<std::uint64_t>(at);
+        if (!is_signed) return unsigned_value;
         value = static_cast<std::int64_t>(unsigned_value);
     }
     if (value >= 0) return static_cast<std::uint64_t>(value);

@@ -14,6 +14,7 @@ from conftest import run_python
 from tessaly import Vectorstore
 
 SANITIZED = bool(os.environ.get("TESSALY_SANITIZE"))
+EMULATED_I386 = bool(os.environ.get("TESSALY_QEMU_PREFIX")) and sys.maxsize < 2**32
 SLOW = bool(os.environ.get("TESSALY_QEMU_PREFIX") or SANITIZED or hasattr(sys, "gettotalrefcount"))
 
 ROWS = np.array([[1, 0, 0], [0.5, -1, 2], [0, 0, 0], [math.nan, 1, 0], [1e-30, 1, 0], [2, 2, 2],
@@ -64,7 +65,7 @@ def test_from_array_and_append_build_what_the_constructor_builds(kind, ids_kind)
     (ROWS.tolist()[:-1] + [[1, "x", 0]], None, TypeError, "argument 'vectors': must be real number, not str"),
     (ROWS, list(range(len(ROWS) - 1)) + [-1], OverflowError, None),
     (ROWS, list(range(len(ROWS) - 1)) + [2**64], OverflowError, None),
-    (ROWS, np.arange(len(ROWS)) - 3, OverflowError, None),
+    (ROWS, (np.arange(len(ROWS)) - 3).astype(np.int32), OverflowError, None),
     (ROWS.tolist()[:5] + [[1, 2]] + ROWS.tolist(), None, ValueError, "vector has length 2 but vectorstore expects 3"),
     (ROWS, [1, 2], ValueError, f"ids has 2 entries but vectors has {len(ROWS)} rows"),
     (np.zeros((2, 2, 3)), None, TypeError, "argument 'vectors': a batch of vectors has two dimensions, not 3"),
@@ -143,37 +144,49 @@ def test_empty_vectors_need_little_scratch():
     assert result.stdout.strip() == "[[(0.0, 0)], [(0.0, 0)]] [[(0.0, 0), (0.0, 1)]]", result.stderr
 
 
-def test_long_batches_let_threads_run_and_stop_on_ctrl_c():
-    result = run_python(f"""
-        import os, signal, threading, time, numpy as np, tessaly
-        rng = np.random.default_rng(0)
-        store = tessaly.Vectorstore.from_array(rng.standard_normal((20000, 64), dtype=np.float32))
-        queries = rng.standard_normal((64, 64), dtype=np.float32)
-        started = time.perf_counter(); store.search_batch(queries, 5)
-        queries = np.tile(queries, (max(1, int(1.5 / (time.perf_counter() - started))), 1))  # about 1.5 s
-        spins, stop = [0], [False]
-        def spin():
-            while not stop[0]:
-                spins[0] += 1
-        spinner = threading.Thread(target=spin); spinner.start()
-        def spins_per_second(call):
-            before, started = spins[0], time.perf_counter()
-            call()
-            return (spins[0] - before) / (time.perf_counter() - started)
-        free = spins_per_second(lambda: time.sleep(0.5))
-        for call in (lambda: store.search_batch(queries, 5), lambda: store.search_arrays(queries, 5, 2)):
-            print(spins_per_second(call) / free > 0.25)  # about 0 with the lock held; near 1 on an idle machine
-        stop[0] = True; spinner.join()
-        threads = len(os.listdir("/proc/self/task"))
-        for call in (lambda: store.parallel_search_batch(queries, 5), lambda: store.search_arrays(queries, 100, 1)):
-            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
-            started = time.perf_counter()
-            try:
-                call()
-            except KeyboardInterrupt:
-                print(time.perf_counter() - started < {2.0 if SLOW else 0.55})
-            time.sleep(0.1)
-        print(len(os.listdir("/proc/self/task")) == threads)
-        print(store.search_arrays(queries[:1], 3)[1].tolist() == [[i for _, i in store.search(queries[0], 3)]])
+LONG_BATCH = """
+    import os, signal, threading, time, numpy as np, tessaly
+    rng = np.random.default_rng(0)
+    store = tessaly.Vectorstore.from_array(rng.standard_normal((20000, 64), dtype=np.float32))
+    queries = rng.standard_normal((64, 64), dtype=np.float32)
+    started = time.perf_counter(); store.search_batch(queries, 5)
+    queries = np.tile(queries, (max(1, int(1.5 / (time.perf_counter() - started))), 1))  # about 1.5 s
+"""
+
+
+def test_long_batches_let_other_threads_run():
+    result = run_python(LONG_BATCH + """
+    spins, stop = [0], [False]
+    def spin():
+        while not stop[0]:
+            spins[0] += 1
+    spinner = threading.Thread(target=spin); spinner.start()
+    def spins_per_second(call):
+        before, started = spins[0], time.perf_counter()
+        call()
+        return (spins[0] - before) / (time.perf_counter() - started)
+    free = spins_per_second(lambda: time.sleep(0.5))
+    for call in (lambda: store.search_batch(queries, 5), lambda: store.search_arrays(queries, 5, 2)):
+        print(spins_per_second(call) / free > 0.25)  # about 0 with the lock held; near 1 on an idle machine
+    stop[0] = True; spinner.join()
     """)
-    assert result.stdout.split() == ["True"] * 6, result.stdout + result.stderr
+    assert result.stdout.split() == ["True"] * 2, result.stdout + result.stderr
+
+
+@pytest.mark.skipif(EMULATED_I386, reason="qemu's 32-bit x86 emulation breaks pthread_join when a signal "
+                                          "arrives meanwhile (EDEADLK, or a crash), in any threaded call")
+def test_ctrl_c_stops_long_batches():
+    result = run_python(LONG_BATCH + f"""
+    threads = len(os.listdir("/proc/self/task"))
+    for call in (lambda: store.parallel_search_batch(queries, 5), lambda: store.search_arrays(queries, 100, 1)):
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        started = time.perf_counter()
+        try:
+            call()
+        except KeyboardInterrupt:
+            print(time.perf_counter() - started < {2.0 if SLOW else 0.55})
+        time.sleep(0.1)
+    print(len(os.listdir("/proc/self/task")) == threads)
+    print(store.search_arrays(queries[:1], 3)[1].tolist() == [[i for _, i in store.search(queries[0], 3)]])
+    """)
+    assert result.stdout.split() == ["True"] * 4, result.stdout + result.stderr
