@@ -69,6 +69,9 @@ struct BlockKernels {
                       std::size_t dimension, const float* roots, float* out,
                       std::size_t stride) noexcept;
   std::size_t group_size;  // queries per group, at most kMaxGroup
+  // Blocks of a full group's register tile: runs of a multiple of this
+  // many blocks need no narrower tile at their end.
+  std::size_t tile_blocks;
 };
 
 // The kernels of a path this processor can run.

@@ -25,10 +25,15 @@ constexpr std::size_t kTileBytes = std::size_t{192} << 10;
 // scores are all the scratch a tile needs.
 constexpr std::size_t kEmptyTileBlocks = 16;
 
-// Blocks per tile for entries [first, last): no more than the range holds.
-std::size_t tile_blocks(std::size_t dimension, std::size_t first, std::size_t last) noexcept {
+// Blocks per tile for entries [first, last): as many as fit kTileBytes,
+// rounded down to whole register tiles of `tile_blocks` (at 768 dimensions
+// a 192 KiB tile holds 4 blocks, and 3-block register tiles would leave a
+// quarter of them to a narrower one), and no more than the range holds.
+std::size_t tile_blocks(std::size_t dimension, std::size_t first, std::size_t last,
+                        std::size_t register_tile) noexcept {
   const std::size_t block_bytes = dimension * kBlockLanes * sizeof(float);
-  const std::size_t fits = block_bytes == 0 ? kEmptyTileBlocks : std::max<std::size_t>(1, kTileBytes / block_bytes);
+  std::size_t fits = block_bytes == 0 ? kEmptyTileBlocks : std::max<std::size_t>(1, kTileBytes / block_bytes);
+  if (fits >= register_tile) fits -= fits % register_tile;
   const std::size_t held = (last + kBlockLanes - 1) / kBlockLanes - first / kBlockLanes;
   return std::min(fits, held);
 }
@@ -71,7 +76,7 @@ EngineResult<RankedRows> select_top_batch(const Vectorstore& store, QueryBatch q
     TRY_ASSIGN(TopSelection selection, TopSelection::make(top_k, last - first, keys));
     selections.push_back_reserved(std::move(selection));
   }
-  const std::size_t tile = tile_blocks(dimension, first, last);
+  const std::size_t tile = tile_blocks(dimension, first, last, kernels.tile_blocks);
   FloatVector roots, scores;
   if (!roots.try_resize(tile * kBlockLanes) || !scores.try_resize(kernels.group_size * tile * kBlockLanes)) {
     return EngineError::out_of_memory();

@@ -250,7 +250,7 @@ void score_group(const QueryGroup& group, const float* blocks, std::size_t count
 template <class V>
 constexpr BlockKernels kernels_of() noexcept {
   static_assert(V::group_size <= kMaxGroup && kBlockLanes % V::width == 0);
-  return {score<V>, roots<V>, score_group<V>, V::group_size};
+  return {score<V>, roots<V>, score_group<V>, V::group_size, V::tile_blocks(V::group_size)};
 }
 
 }  // namespace
