@@ -82,42 +82,22 @@ EngineResult<RankedRows> select_top_batch(const Vectorstore& store, QueryBatch q
     return EngineError::out_of_memory();
   }
 
-  // Each tile is scored while the next one is fetched into the cache, a
-  // share of it after each group: the tile's own pass (its roots) then
-  // finds its lines there, so that reading the store overlaps with the
-  // arithmetic instead of stalling it.
-  struct Tile {
-    const float* blocks = nullptr;
-    std::size_t count = 0;
-    Blocks::Entries entries{};
-  };
   bool stopped = false;
-  const std::size_t group_count = groups.groups.size();
-  auto score_tile = [&](const Tile& now, const Tile& next) {
-    kernels.roots(now.blocks, now.count, dimension, roots.data());
-    const std::size_t stride = now.count * kBlockLanes;
-    const std::size_t next_lines = next.count * dimension;
-    for (std::size_t g = 0; g < group_count && !stopped; ++g) {
+  store.blocks().for_each_run_of_entries(first, last, tile,
+                                         [&](const float* blocks, std::size_t count, Blocks::Entries entries) {
+    if (stopped) return;
+    kernels.roots(blocks, count, dimension, roots.data());
+    const std::size_t stride = count * kBlockLanes;
+    for (std::size_t g = 0; g < groups.groups.size() && !stopped; ++g) {
       const QueryGroup& group = groups.groups[g];
-      kernels.score_group(group, now.blocks, now.count, dimension, roots.data(), scores.data(), stride);
+      kernels.score_group(group, blocks, count, dimension, roots.data(), scores.data(), stride);
       for (std::size_t k = 0; k < group.count; ++k) {
-        selections[g * kernels.group_size + k].offer_in_order(scores.data() + k * stride + now.entries.lane,
-                                                               now.entries.first, now.entries.count);
-      }
-      for (std::size_t line = g * next_lines / group_count; line < (g + 1) * next_lines / group_count; ++line) {
-        __builtin_prefetch(next.blocks + line * kBlockLanes);
+        selections[g * kernels.group_size + k].offer_in_order(scores.data() + k * stride + entries.lane,
+                                                               entries.first, entries.count);
       }
       stopped = interruption.requested();
     }
-  };
-  Tile pending;
-  store.blocks().for_each_run_of_entries(first, last, tile,
-                                         [&](const float* blocks, std::size_t count, Blocks::Entries entries) {
-    const Tile next{blocks, count, entries};
-    if (pending.count != 0 && !stopped) score_tile(pending, next);
-    pending = next;
   });
-  if (!stopped) score_tile(pending, Tile{});
   if (stopped) return EngineError::interrupted();
 
   if (!ranked.entries.try_reserve(queries.size() * ranked.width)) return EngineError::out_of_memory();
