@@ -43,9 +43,6 @@ class Interruption {
     return stopped_.load(std::memory_order_relaxed);
   }
 
-  // When the caller's thread is next to ask (it may sleep until then).
-  std::chrono::steady_clock::time_point next_poll() const noexcept { return next_; }
-
  private:
   std::optional<FunctionRef<bool()>> ask_;
   pthread_t caller_{};

@@ -25,7 +25,6 @@ struct ResultPair {
   float score;
   std::uint64_t id;
 };
-using ResultList = Array<ResultPair>;
 
 // Queries of a batch, each the caller's own array.
 using QueryBatch = std::span<const std::span<const float>>;
