@@ -53,6 +53,17 @@ struct QueryGroups {
 EngineResult<QueryGroups> make_query_groups(QueryBatch queries, std::size_t dimension,
                                             std::size_t group_size) noexcept;
 
+// Lines (64 bytes each, consecutive) to fetch into the cache while a group
+// is scored, spread over its arithmetic.
+struct Lookahead {
+  const float* lines = nullptr;
+  std::size_t count = 0;
+};
+
+// Whether a group finds its blocks' roots (the square roots of their
+// entries' squared norms, 16 per block) known or computes and writes them.
+enum class Roots { known, compute };
+
 // One instruction set's kernels. `blocks` points at `count` consecutive
 // blocks of `dimension`-element entries (Blocks::for_each_run gives them);
 // the scores of block b's lanes go to out[16b .. 16b + 15].
@@ -60,14 +71,10 @@ struct BlockKernels {
   // One query: dot products and squared norms in one pass.
   void (*score)(const QueryTerms& query, const float* blocks, std::size_t count,
                 float* out) noexcept;
-  // roots[16b + j]: the square root of entry j's squared norm.
-  void (*roots)(const float* blocks, std::size_t count, std::size_t dimension,
-                float* roots) noexcept;
-  // A group of queries against blocks whose roots are known: the scores of
-  // query k go to out[k * stride ...].
+  // A group of queries: the scores of query k go to out[k * stride ...].
   void (*score_group)(const QueryGroup& group, const float* blocks, std::size_t count,
-                      std::size_t dimension, const float* roots, float* out,
-                      std::size_t stride) noexcept;
+                      std::size_t dimension, float* roots, Roots known, float* out,
+                      std::size_t stride, Lookahead ahead) noexcept;
   std::size_t group_size;  // queries per group, at most kMaxGroup
   // Blocks of a full group's register tile: runs of a multiple of this
   // many blocks need no narrower tile at their end.

@@ -1,10 +1,11 @@
 // One query scores runs of blocks kept in L1 with their scores; a batch
 // reads the range in tiles of blocks that stay in the processor's L2
-// cache: a tile's squared norms are computed once, as it streams in, and
-// then every group of queries is scored against it there, each line loaded
-// once per group. So memory is read once per pass, and a score costs one
-// multiply and one add per element, as for a single query: the bits are
-// search()'s, whatever the batch and a query's place in it.
+// cache: every group of queries is scored against a tile there, each line
+// loaded once per group, the first group also summing the tile's squared
+// norms, while the next tile is fetched into the cache a share per group.
+// So memory is read once per pass, under the arithmetic, and a score costs
+// one multiply and one add per element, as for a single query: the bits
+// are search()'s, whatever the batch and a query's place in it.
 #include "engine/range_selection.hpp"
 
 #include <algorithm>
@@ -82,22 +83,42 @@ EngineResult<RankedRows> select_top_batch(const Vectorstore& store, QueryBatch q
     return EngineError::out_of_memory();
   }
 
+  // Each tile is scored while the next one is fetched into the cache, a
+  // share of its lines within each group's arithmetic: its first group then
+  // finds it there. Fetching it in a burst between groups, or leaving it to
+  // the hardware, stalled the arithmetic instead (1.07x the time at
+  // 100,000 x 128 with 64 queries, AMD EPYC Zen 5).
+  struct Tile {
+    const float* blocks = nullptr;
+    std::size_t count = 0;
+    Blocks::Entries entries{};
+  };
   bool stopped = false;
-  store.blocks().for_each_run_of_entries(first, last, tile,
-                                         [&](const float* blocks, std::size_t count, Blocks::Entries entries) {
-    if (stopped) return;
-    kernels.roots(blocks, count, dimension, roots.data());
-    const std::size_t stride = count * kBlockLanes;
-    for (std::size_t g = 0; g < groups.groups.size() && !stopped; ++g) {
+  const std::size_t group_count = groups.groups.size();
+  auto score = [&](const Tile& now, const Tile& next) {
+    const std::size_t stride = now.count * kBlockLanes;
+    const std::size_t next_lines = next.count * dimension;
+    for (std::size_t g = 0; g < group_count && !stopped; ++g) {
       const QueryGroup& group = groups.groups[g];
-      kernels.score_group(group, blocks, count, dimension, roots.data(), scores.data(), stride);
+      const std::size_t from = g * next_lines / group_count, to = (g + 1) * next_lines / group_count;
+      kernels.score_group(group, now.blocks, now.count, dimension, roots.data(),
+                          g == 0 ? Roots::compute : Roots::known, scores.data(), stride,
+                          {next.blocks + from * kBlockLanes, to - from});
       for (std::size_t k = 0; k < group.count; ++k) {
-        selections[g * kernels.group_size + k].offer_in_order(scores.data() + k * stride + entries.lane,
-                                                               entries.first, entries.count);
+        selections[g * kernels.group_size + k].offer_in_order(scores.data() + k * stride + now.entries.lane,
+                                                               now.entries.first, now.entries.count);
       }
       stopped = interruption.requested();
     }
+  };
+  Tile pending;
+  store.blocks().for_each_run_of_entries(first, last, tile,
+                                         [&](const float* blocks, std::size_t count, Blocks::Entries entries) {
+    const Tile next{blocks, count, entries};
+    if (pending.count != 0 && !stopped) score(pending, next);
+    pending = next;
   });
+  if (!stopped) score(pending, Tile{});
   if (stopped) return EngineError::interrupted();
 
   if (!ranked.entries.try_reserve(queries.size() * ranked.width)) return EngineError::out_of_memory();

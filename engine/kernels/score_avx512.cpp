@@ -11,9 +11,10 @@
 
 #pragma GCC push_options
 #pragma GCC target("avx512f")
-// GCC 12's own AVX-512 intrinsics trip this warning (_mm512_undefined_ps).
+// GCC 12's own AVX-512 intrinsics trip these warnings (_mm512_undefined_ps).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 #include "engine/kernels/lanes.hpp"
 

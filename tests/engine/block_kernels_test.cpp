@@ -2,6 +2,7 @@
 // at a time and in groups.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -81,20 +82,21 @@ TEST(BlockKernels, EveryPathMatchesTheKernelBitForBit) {
           }
         }
         // Batches of every size up to one past the path's group, so that the
-        // last group takes every size, against the roots; runs of every
-        // length up to a few tiles of blocks, so that the last tile does too.
-        std::vector<float> roots(blocks * kBlockLanes);
+        // last group takes every size, the first computing the roots the
+        // others use; runs of every length up to a few tiles of blocks, so
+        // that the last tile does too.
         std::vector<float> scores(kMaxGroup * blocks * kBlockLanes);
         s.store.blocks().for_each_run(0, blocks, blocks, [&](const float* run, std::size_t, std::size_t n) {
           ASSERT_EQ(n, blocks);
-          kernels.roots(run, n, dimension, roots.data());
           for (std::size_t size = 1; size <= kernels.group_size + 1; ++size) {
+            std::vector<float> roots(blocks * kBlockLanes, std::nanf(""));
             const std::vector<std::span<const float>> batch(s.queries.begin() + 1, s.queries.begin() + 1 + size);
             auto made = make_query_groups(batch, dimension, kernels.group_size);
             ASSERT_TRUE(made.ok());
             for (std::size_t g = 0; g < made.value().groups.size(); ++g) {
               const QueryGroup& group = made.value().groups[g];
-              kernels.score_group(group, run, n, dimension, roots.data(), scores.data(), n * kBlockLanes);
+              kernels.score_group(group, run, n, dimension, roots.data(), g == 0 ? Roots::compute : Roots::known,
+                                  scores.data(), n * kBlockLanes, {run, n * dimension});
               for (std::size_t k = 0; k < group.count; ++k) {
                 const std::size_t query = 1 + g * kernels.group_size + k;
                 for (std::size_t j = 0; j < count; ++j) {
