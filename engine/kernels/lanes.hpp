@@ -7,9 +7,10 @@
 // path's code to another.
 //
 // Lines are read in address order, block after block: streams that the
-// hardware prefetchers follow on every processor, so nothing is prefetched
-// by hand. Per line and query: R multiplies and R adds into the dot
-// products, and for a single query R more of each into the squared norms.
+// hardware prefetchers follow on every processor, so one query prefetches
+// nothing by hand (a batch fetches its next tile, see below). Per line and
+// query: R multiplies and R adds into the dot products, and for a single
+// query R more of each into the squared norms.
 //
 // One query (score) reads the store from memory once, so memory is its
 // limit: it keeps V::blocks_at_once blocks in flight, taken from as many
