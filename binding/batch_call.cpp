@@ -6,7 +6,8 @@
 #include "binding/long_call.hpp"
 #include "binding/message_texts.hpp"
 #include "binding/query_batch.hpp"
-#include "engine/worker_plan.hpp"
+#include "engine/runtime/worker_plan.hpp"
+#include "engine/search/search.hpp"
 
 namespace tessaly {
 namespace {
@@ -102,8 +103,8 @@ Result<Ref> search_batch_call(const Vectorstore& store, PyObject* vectors, PyObj
   if (workers != BatchWorkers::calling_thread) {
     TRY_ASSIGN(n_threads, convert_argument("n_threads", n_threads_given, to_optional_size));
   }
-  if (const auto length = queries.wrong_length(store.vector_size())) return store.query_length_error(*length);
-  TRY_ASSIGN(Results results, Results::make(form, queries.size(), store.result_width(top_k)));
+  if (const auto length = queries.wrong_length(store.vector_size())) return query_length_error(*length, store.vector_size());
+  TRY_ASSIGN(Results results, Results::make(form, queries.size(), result_width(top_k, store.len())));
   const bool alone = on_calling_thread(store, workers, n_threads);
   const std::size_t slab = queries.slab_size();
   for (std::size_t first = 0; first < queries.size(); first += slab) {
@@ -111,8 +112,8 @@ Result<Ref> search_batch_call(const Vectorstore& store, PyObject* vectors, PyObj
     TRY_ASSIGN(const QueryBatch batch, queries.slab(first, count));
     const ResultRows out = results.rows_from(first);
     auto work = [&](Interruption& interruption) {
-      return alone ? store.search_batch(batch, top_k, out, interruption)
-                   : store.parallel_search_batch(batch, top_k, n_threads, out, interruption);
+      return alone ? search_batch(store, batch, top_k, out, interruption)
+                   : parallel_search_batch(store, batch, top_k, n_threads, out, interruption);
     };
     TRY(without_interpreter_lock(work));
   }

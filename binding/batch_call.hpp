@@ -8,7 +8,7 @@
 #include "binding/error.hpp"
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
-#include "engine/vectorstore.hpp"
+#include "engine/store/vectorstore.hpp"
 
 namespace tessaly {
 

@@ -12,7 +12,7 @@
 
 #include "binding/error.hpp"
 #include "binding/python.hpp"
-#include "engine/vectorstore.hpp"
+#include "engine/store/vectorstore.hpp"
 
 namespace tessaly {
 

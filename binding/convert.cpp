@@ -6,7 +6,7 @@
 #include "binding/float_buffer.hpp"
 #include "binding/message_texts.hpp"
 #include "binding/wrong_kind.hpp"
-#include "engine/float_environment.hpp"
+#include "engine/base/float_environment.hpp"
 
 namespace tessaly {
 namespace {

@@ -8,7 +8,9 @@
 
 #include "binding/error.hpp"
 #include "binding/python.hpp"
-#include "engine/vectorstore.hpp"
+#include "engine/base/array.hpp"
+#include "engine/search/results.hpp"
+#include "engine/store/vectorstore_builder.hpp"
 
 namespace tessaly {
 

@@ -9,7 +9,7 @@
 
 #include "binding/error.hpp"
 #include "binding/python.hpp"
-#include "engine/message_texts.hpp"
+#include "engine/base/message_texts.hpp"
 
 namespace tessaly {
 

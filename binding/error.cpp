@@ -4,7 +4,7 @@
 
 #include "binding/message_texts.hpp"
 #include "binding/panic_exception.hpp"
-#include "engine/failure_report.hpp"
+#include "engine/base/failure_report.hpp"
 
 namespace tessaly {
 namespace {

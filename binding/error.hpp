@@ -15,8 +15,8 @@
 #include "binding/error_text.hpp"
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
-#include "engine/engine_error.hpp"
-#include "engine/expected.hpp"
+#include "engine/base/engine_error.hpp"
+#include "engine/base/expected.hpp"
 
 namespace tessaly {
 

@@ -1,7 +1,7 @@
 #include "binding/error_text.hpp"
 
 #include "binding/utf8.hpp"
-#include "engine/failure_report.hpp"
+#include "engine/base/failure_report.hpp"
 
 namespace tessaly {
 

@@ -16,7 +16,7 @@
 
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
-#include "engine/message.hpp"
+#include "engine/base/message.hpp"
 
 namespace tessaly {
 

@@ -10,7 +10,7 @@
 #include "binding/error.hpp"
 #include "binding/message_texts.hpp"
 #include "binding/ref.hpp"
-#include "engine/float_environment.hpp"
+#include "engine/base/float_environment.hpp"
 
 namespace tessaly {
 namespace {

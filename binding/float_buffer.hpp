@@ -7,7 +7,7 @@
 #include "binding/error.hpp"
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
-#include "engine/vectorstore.hpp"
+#include "engine/base/array.hpp"
 
 namespace tessaly {
 

@@ -9,9 +9,9 @@
 #pragma once
 
 #include "binding/error.hpp"
-#include "engine/engine_error.hpp"
-#include "engine/function_ref.hpp"
-#include "engine/interruption.hpp"
+#include "engine/base/engine_error.hpp"
+#include "engine/base/function_ref.hpp"
+#include "engine/runtime/interruption.hpp"
 
 namespace tessaly {
 

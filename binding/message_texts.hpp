@@ -5,7 +5,7 @@
 // of the module's behaviour: keep every character, spaces and punctuation
 // included. Texts with holes are written whole here, as small functions
 // that fill them in. The engine's texts, and the one text both layers use,
-// are in engine/message_texts.hpp, which comes with this table.
+// are in engine/base/message_texts.hpp, which comes with this table.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +14,8 @@
 #include "binding/error_text.hpp"
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
-#include "engine/message.hpp"
-#include "engine/message_texts.hpp"
+#include "engine/base/message.hpp"
+#include "engine/base/message_texts.hpp"
 
 namespace tessaly {
 

@@ -9,8 +9,8 @@
 #include "binding/python.hpp"
 #include "binding/vectorstore_type.hpp"
 #include "binding/wrong_kind.hpp"
-#include "engine/cosine.hpp"
-#include "engine/float_environment.hpp"
+#include "engine/search/cosine.hpp"
+#include "engine/base/float_environment.hpp"
 
 namespace tessaly {
 namespace {

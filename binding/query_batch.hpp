@@ -13,7 +13,7 @@
 #include "binding/error.hpp"
 #include "binding/float_buffer.hpp"
 #include "binding/python.hpp"
-#include "engine/vectorstore.hpp"
+#include "engine/search/results.hpp"
 
 namespace tessaly {
 

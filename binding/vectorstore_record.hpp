@@ -5,7 +5,7 @@
 
 #include "binding/access.hpp"
 #include "binding/python.hpp"
-#include "engine/vectorstore.hpp"
+#include "engine/store/vectorstore.hpp"
 
 namespace tessaly {
 

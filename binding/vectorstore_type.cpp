@@ -21,6 +21,8 @@
 #include "binding/process_slots.hpp"
 #include "binding/vectorstore_record.hpp"
 #include "binding/wrong_kind.hpp"
+#include "engine/search/search.hpp"
+#include "engine/store/vectorstore_builder.hpp"
 
 namespace tessaly {
 namespace {
@@ -150,7 +152,7 @@ PyObject* vectorstore_search(PyObject* self, PyObject* const* args, Py_ssize_t n
     TRY_ASSIGN(Access access, Access::shared(record->access));
     TRY_ASSIGN(FloatVector query, convert_argument("vector", slots[0], to_float_vector));
     TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
-    TRY_ASSIGN(const Array<ResultPair> found, record->store.search(query, top_k));
+    TRY_ASSIGN(const Array<ResultPair> found, search(record->store, query, top_k));
     return results_to_python(found);
   });
 }
@@ -167,7 +169,7 @@ PyObject* vectorstore_parallel_search(PyObject* self, PyObject* const* args, Py_
     TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
     TRY_ASSIGN(std::optional<std::size_t> n_threads,
                convert_argument("n_threads", slots[2], to_optional_size));
-    TRY_ASSIGN(const Array<ResultPair> found, record->store.parallel_search(query, top_k, n_threads));
+    TRY_ASSIGN(const Array<ResultPair> found, parallel_search(record->store, query, top_k, n_threads));
     return results_to_python(found);
   });
 }

@@ -1,4 +1,4 @@
-// Engine arrays from literals, for the tests.
+// Engine arrays and stores from literals, and read back, for the tests.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/vectorstore.hpp"
+#include "engine/store/vectorstore_builder.hpp"
 
 namespace tessaly {
 
@@ -25,6 +25,13 @@ inline EngineResult<Vectorstore> built(
     if (!builder.add(values, id).ok()) std::abort();
   }
   return std::move(builder).finish();
+}
+
+// Entry `entry` of the store, read back from its lanes.
+inline std::vector<float> row(const Vectorstore& store, std::size_t entry) {
+  std::vector<float> out;
+  for (std::size_t i = 0; i < store.vector_size(); ++i) out.push_back(store.blocks().at(entry, i));
+  return out;
 }
 
 }  // namespace tessaly

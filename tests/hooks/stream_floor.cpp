@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/worker_threads.hpp"
+#include "engine/runtime/worker_threads.hpp"
 
 namespace tessaly {
 namespace {

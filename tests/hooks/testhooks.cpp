@@ -13,8 +13,9 @@
 #include "binding/error.hpp"
 #include "binding/python.hpp"
 #include "binding/vectorstore_record.hpp"
-#include "engine/kernel_path.hpp"
-#include "engine/processors.hpp"
+#include "engine/runtime/kernel_path.hpp"
+#include "engine/runtime/processors.hpp"
+#include "engine/search/search.hpp"
 #include "tests/hooks/arithmetic_floor.hpp"
 #include "tests/hooks/stream_floor.hpp"
 
@@ -145,7 +146,7 @@ PyObject* search_on_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     TRY_ASSIGN(FloatVector query, to_float_vector(args[1]));
     TRY_ASSIGN(std::size_t top_k, to_size(args[2]));
     TRY_ASSIGN(KernelPath path, kernel_path_named(args[3]));
-    TRY_ASSIGN(const Array<ResultPair> found, record->store.search(query, top_k, path));
+    TRY_ASSIGN(const Array<ResultPair> found, search(record->store, query, top_k, path));
     return results_to_python(found);
   });
 }
@@ -163,11 +164,11 @@ PyObject* search_batch_on_path(PyObject*, PyObject* const* args, Py_ssize_t narg
     TRY_ASSIGN(KernelPath path, kernel_path_named(args[3]));
     const bool lists = nargs < 5 || PyObject_IsTrue(args[4]);
     TRY_ASSIGN(const QueryBatch batch, queries.slab(0, queries.size()));
-    const std::size_t width = record->store.result_width(top_k);
+    const std::size_t width = result_width(top_k, record->store.len());
     std::vector<float> scores(batch.size() * width);
     std::vector<std::uint64_t> ids(batch.size() * width);
     Interruption never;
-    TRY(record->store.search_batch(batch, top_k, {scores.data(), ids.data(), width}, never, path));
+    TRY(search_batch(record->store, batch, top_k, {scores.data(), ids.data(), width}, never, path));
     if (!lists) return Ref::borrow(Py_None);
     return result_rows_to_python(scores.data(), ids.data(), batch.size(), width);
   });

@@ -1,0 +1,55 @@
+#include "engine/search/block_kernels.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "engine/search/cosine.hpp"
+
+namespace tessaly {
+
+QueryTerms::QueryTerms(std::span<const float> query) noexcept
+    : data(query.data()),
+      dimension(query.size()),
+      squared_norm(tessaly::squared_norm(query)),
+      norm(std::sqrt(squared_norm)) {}
+
+EngineResult<QueryGroups> make_query_groups(QueryBatch queries, std::size_t dimension,
+                                            std::size_t group_size) noexcept {
+  QueryGroups made;
+  const std::size_t count = (queries.size() + group_size - 1) / group_size;
+  if (dimension != 0 && queries.size() > SIZE_MAX / dimension) return EngineError::out_of_memory();
+  if (!made.groups.try_reserve(count) || !made.elements.try_resize(queries.size() * dimension)) {
+    return EngineError::out_of_memory();
+  }
+  for (std::size_t first = 0; first < queries.size(); first += group_size) {
+    const std::size_t size = std::min(group_size, queries.size() - first);
+    float* interleaved = made.elements.data() + first * dimension;
+    QueryGroup group{size, interleaved, {}, {}};
+    for (std::size_t k = 0; k < size; ++k) {
+      const QueryTerms terms(queries[first + k]);
+      group.squared_norms[k] = terms.squared_norm;
+      group.norms[k] = terms.norm;
+      for (std::size_t i = 0; i < dimension; ++i) interleaved[i * size + k] = queries[first + k][i];
+    }
+    made.groups.push_back_reserved(group);
+  }
+  return made;
+}
+
+const BlockKernels& block_kernels(KernelPath path) noexcept {
+  switch (path) {
+#if defined(__x86_64__) || defined(__i386__)
+    case KernelPath::sse2: return kernels::sse2;
+    case KernelPath::avx2: return kernels::avx2;
+    case KernelPath::avx512: return kernels::avx512;
+#endif
+#if defined(__aarch64__)
+    case KernelPath::neon: return kernels::neon;
+#endif
+    default: break;
+  }
+  return kernels::scalar;
+}
+
+}  // namespace tessaly
