@@ -5,40 +5,13 @@
 #include "binding/convert.hpp"
 #include "binding/long_call.hpp"
 #include "binding/message_texts.hpp"
+#include "binding/numpy_arrays.hpp"
 #include "binding/query_batch.hpp"
 #include "engine/runtime/worker_plan.hpp"
 #include "engine/search/search.hpp"
 
 namespace tessaly {
 namespace {
-
-// A new numpy array of `rows` x `width` elements of `dtype`, and where its
-// elements are.
-Result<Ref> empty_array(PyObject* numpy, std::size_t rows, std::size_t width, const char* dtype,
-                        void*& data) noexcept {
-  Ref empty = Ref::steal(PyObject_GetAttrString(numpy, "empty"));
-  if (!empty) return Error::fetch();
-  Ref array = Ref::steal(PyObject_CallFunction(empty.get(), "(nn)s", static_cast<Py_ssize_t>(rows),
-                                               static_cast<Py_ssize_t>(width), dtype));
-  if (!array) return Error::fetch();
-  Ref capsule;
-  TRY_ASSIGN(const ArrayInterface* interface, array_interface(array.get(), capsule));
-  if (interface == nullptr) return Error::internal_failure(kEmptyMadeNoArray);
-  data = interface->data;
-  return array;
-}
-
-// numpy, imported now: the module works without it, and only this result
-// needs it.
-Result<Ref> import_numpy() noexcept {
-  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-  if (numpy) return numpy;
-  if (!PyErr_ExceptionMatches(PyExc_ImportError)) return Error::fetch();
-  Ref cause = Ref::steal(PyErr_GetRaisedException());
-  Ref text = Ref::steal(PyObject_Str(cause.get()));
-  if (!text) return Error::fetch();
-  return Error::pending(PyExc_ImportError, numpy_missing_text(std::move(text)));
-}
 
 // Where the engine writes: memory of ours for lists, or new numpy arrays.
 class Results {
