@@ -8,26 +8,23 @@
 #include "binding/error.hpp"
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
+#include "engine/search/batch_search.hpp"
 #include "engine/store/vectorstore.hpp"
 
 namespace tessaly {
-
-enum class BatchWorkers {
-  calling_thread,  // search_batch
-  per_call,        // parallel_search_batch: worker threads for the call
-  as_requested,    // search_arrays: workers, unless the plan has one only
-};
 
 enum class BatchResultForm {
   lists,   // a list of lists of (float, int) tuples
   arrays,  // (scores, ids): numpy float32 and uint64 arrays of shape (m, k)
 };
 
-// Converts the arguments in order (vectors, top_k, then n_threads when
-// given: null means the method has no such parameter), checks the query
-// lengths, and answers every query, slab by slab, the engine's work without
-// the interpreter lock.
+// Converts the arguments in order (vectors, top_k, then n_threads unless
+// the batch runs on the calling thread, whose method has no such
+// parameter) and answers every query, the engine's work without the
+// interpreter lock. search_batch scores on the calling thread,
+// parallel_search_batch on worker threads, search_arrays on workers unless
+// the plan has one only.
 Result<Ref> search_batch_call(const Vectorstore& store, PyObject* vectors, PyObject* top_k,
-                              PyObject* n_threads, BatchWorkers workers, BatchResultForm form) noexcept;
+                              PyObject* n_threads, WorkerRequest::Mode workers, BatchResultForm form) noexcept;
 
 }  // namespace tessaly

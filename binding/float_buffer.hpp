@@ -49,6 +49,17 @@ class FloatGrid {
     if (itemsize_ != sizeof(float) || (column_stride_ != sizeof(float) && columns_ > 1)) return std::nullopt;
     return InPlace{data_, row_stride_};
   }
+  // Where float32 elements lie, in any memory order: element (r, c) at
+  // data + r * row_bytes + c * element_bytes. Nothing for other grids.
+  struct Float32Elements {
+    const char* data;
+    std::ptrdiff_t row_bytes;
+    std::ptrdiff_t element_bytes;
+  };
+  std::optional<Float32Elements> float32_elements() const noexcept {
+    if (itemsize_ != sizeof(float)) return std::nullopt;
+    return Float32Elements{data_, row_stride_, column_stride_};
+  }
 
  private:
   FloatGrid() noexcept = default;

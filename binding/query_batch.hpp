@@ -1,9 +1,10 @@
-// The queries of a batch call.
+// The queries of a batch call, converted for the engine.
 //
-// A two-dimensional float32 or float64 numpy array or memoryview is read in
-// place, slab by slab, as the engine takes the queries: a batch of any size
-// then needs a bounded copy. Any other sequence of vectors is converted up
-// front, query by query, each as a single query would be.
+// A two-dimensional float32 numpy array or memoryview is read where it
+// lies, and a float64 one narrowed row by row as the engine reads it: a
+// batch of any size then needs no copy of its own. Any other sequence of
+// vectors is converted up front, query by query, each as a single query
+// would be.
 #pragma once
 
 #include <cstddef>
@@ -13,29 +14,31 @@
 #include "binding/error.hpp"
 #include "binding/float_buffer.hpp"
 #include "binding/python.hpp"
-#include "engine/search/results.hpp"
+#include "engine/base/array.hpp"
+#include "engine/search/query_rows.hpp"
 
 namespace tessaly {
 
 class QueryBatchInput {
  public:
-  std::size_t size() const noexcept { return grid_ ? grid_->shape().rows : ends_.size(); }
-  // The length of the first query whose length is not `expected`, if any.
-  std::optional<std::size_t> wrong_length(std::size_t expected) const noexcept;
-  // Queries per slab: the whole batch once converted, or as many rows of
-  // an array as kSlabBytes holds.
-  std::size_t slab_size() const noexcept;
-  // Queries [first, first + count) as the engine takes them, valid until
-  // the next call.
-  Result<QueryBatch> slab(std::size_t first, std::size_t count) noexcept;
+  std::size_t size() const noexcept { return grid_ ? grid_->shape().rows : spans_.size(); }
+  // The queries as the engine reads them; valid while this lives, unmoved.
+  QueryRows rows() noexcept;
 
  private:
   friend Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept;
-  static constexpr std::size_t kSlabBytes = std::size_t{16} << 20;
+
+  // Narrows rows of a float64 grid for the engine.
+  struct GridRows {
+    const FloatGrid* grid;
+    void operator()(std::size_t first, std::size_t count, float* out) const noexcept {
+      grid->copy_rows(first, count, out);
+    }
+  };
 
   std::optional<FloatGrid> grid_;
-  FloatVector elements_;      // every query converted, or the rows of one slab
-  Array<std::size_t> ends_;   // where each converted query's elements end
+  GridRows grid_rows_{nullptr};
+  FloatVector elements_;  // every query converted, back to back
   Array<std::span<const float>> spans_;
 };
 

@@ -182,7 +182,7 @@ PyObject* vectorstore_search_batch(PyObject* self, PyObject* const* args, Py_ssi
     TRY(parse_fastcall_args(kSearchBatchSignature, args, nargs, kwnames, slots));
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::shared(record->access));
-    return search_batch_call(record->store, slots[0], slots[1], nullptr, BatchWorkers::calling_thread,
+    return search_batch_call(record->store, slots[0], slots[1], nullptr, WorkerRequest::Mode::calling_thread,
                              BatchResultForm::lists);
   });
 }
@@ -195,7 +195,7 @@ PyObject* vectorstore_parallel_search_batch(PyObject* self, PyObject* const* arg
     TRY(parse_fastcall_args(kParallelSearchBatchSignature, args, nargs, kwnames, slots));
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::shared(record->access));
-    return search_batch_call(record->store, slots[0], slots[1], slots[2], BatchWorkers::per_call,
+    return search_batch_call(record->store, slots[0], slots[1], slots[2], WorkerRequest::Mode::per_call,
                              BatchResultForm::lists);
   });
 }
@@ -208,7 +208,7 @@ PyObject* vectorstore_search_arrays(PyObject* self, PyObject* const* args, Py_ss
     TRY(parse_fastcall_args(kSearchArraysSignature, args, nargs, kwnames, slots));
     TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
     TRY_ASSIGN(Access access, Access::shared(record->access));
-    return search_batch_call(record->store, slots[0], slots[1], slots[2], BatchWorkers::as_requested,
+    return search_batch_call(record->store, slots[0], slots[1], slots[2], WorkerRequest::Mode::per_call_unless_one,
                              BatchResultForm::arrays);
   });
 }

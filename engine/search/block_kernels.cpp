@@ -14,23 +14,25 @@ QueryTerms::QueryTerms(std::span<const float> query) noexcept
       squared_norm(tessaly::squared_norm(query)),
       norm(std::sqrt(squared_norm)) {}
 
-EngineResult<QueryGroups> make_query_groups(QueryBatch queries, std::size_t dimension,
-                                            std::size_t group_size) noexcept {
+EngineResult<QueryGroups> make_query_groups(const QueryRows& queries, std::size_t first, std::size_t count,
+                                            std::size_t dimension, std::size_t group_size) noexcept {
   QueryGroups made;
-  const std::size_t count = (queries.size() + group_size - 1) / group_size;
-  if (dimension != 0 && queries.size() > SIZE_MAX / dimension) return EngineError::out_of_memory();
-  if (!made.groups.try_reserve(count) || !made.elements.try_resize(queries.size() * dimension)) {
+  FloatVector scratch;  // a row that cannot be read where it lies
+  if (dimension != 0 && count > SIZE_MAX / dimension) return EngineError::out_of_memory();
+  if (!made.groups.try_reserve((count + group_size - 1) / group_size) ||
+      !made.elements.try_resize(count * dimension) || !scratch.try_resize(dimension)) {
     return EngineError::out_of_memory();
   }
-  for (std::size_t first = 0; first < queries.size(); first += group_size) {
-    const std::size_t size = std::min(group_size, queries.size() - first);
-    float* interleaved = made.elements.data() + first * dimension;
+  for (std::size_t start = 0; start < count; start += group_size) {
+    const std::size_t size = std::min(group_size, count - start);
+    float* interleaved = made.elements.data() + start * dimension;
     QueryGroup group{size, interleaved, {}, {}};
     for (std::size_t k = 0; k < size; ++k) {
-      const QueryTerms terms(queries[first + k]);
+      const std::span<const float> query = queries.row(first + start + k, scratch.data());
+      const QueryTerms terms(query);
       group.squared_norms[k] = terms.squared_norm;
       group.norms[k] = terms.norm;
-      for (std::size_t i = 0; i < dimension; ++i) interleaved[i * size + k] = queries[first + k][i];
+      for (std::size_t i = 0; i < dimension; ++i) interleaved[i * size + k] = query[i];
     }
     made.groups.push_back_reserved(group);
   }

@@ -17,7 +17,7 @@
 #include "engine/base/array.hpp"
 #include "engine/base/engine_error.hpp"
 #include "engine/runtime/kernel_path.hpp"
-#include "engine/search/results.hpp"
+#include "engine/search/query_rows.hpp"
 #include "engine/store/blocks.hpp"
 
 namespace tessaly {
@@ -44,14 +44,15 @@ struct QueryGroup {
   float norms[kMaxGroup];
 };
 
-// A batch's queries in groups of `group_size` (the last may be smaller), in
-// batch order: query g * group_size + k is query k of group g.
+// Queries `first` to `first + count - 1` of a batch (each of `dimension`
+// elements) in groups of `group_size` (the last may be smaller), in batch
+// order: query first + g * group_size + k is query k of group g.
 struct QueryGroups {
   Array<QueryGroup> groups;
   FloatVector elements;  // what the groups' `interleaved` point into
 };
-EngineResult<QueryGroups> make_query_groups(QueryBatch queries, std::size_t dimension,
-                                            std::size_t group_size) noexcept;
+EngineResult<QueryGroups> make_query_groups(const QueryRows& queries, std::size_t first, std::size_t count,
+                                            std::size_t dimension, std::size_t group_size) noexcept;
 
 // Lines (64 bytes each, consecutive) to fetch into the cache while a group
 // is scored, spread over its arithmetic.

@@ -20,25 +20,6 @@ namespace {
 // selection.
 constexpr std::size_t kRunBlocks = 64;
 
-// Bytes of blocks per tile: well within any L2 cache, beside the scores.
-constexpr std::size_t kTileBytes = std::size_t{192} << 10;
-// Blocks per tile when blocks take no room (vectors of no elements): their
-// scores are all the scratch a tile needs.
-constexpr std::size_t kEmptyTileBlocks = 16;
-
-// Blocks per tile for entries [first, last): as many as fit kTileBytes,
-// rounded down to whole register tiles of `tile_blocks` (at 768 dimensions
-// a 192 KiB tile holds 4 blocks, and 3-block register tiles would leave a
-// quarter of them to a narrower one), and no more than the range holds.
-std::size_t tile_blocks(std::size_t dimension, std::size_t first, std::size_t last,
-                        std::size_t register_tile) noexcept {
-  const std::size_t block_bytes = dimension * kBlockLanes * sizeof(float);
-  std::size_t fits = block_bytes == 0 ? kEmptyTileBlocks : std::max<std::size_t>(1, kTileBytes / block_bytes);
-  if (fits >= register_tile) fits -= fits % register_tile;
-  const std::size_t held = (last + kBlockLanes - 1) / kBlockLanes - first / kBlockLanes;
-  return std::min(fits, held);
-}
-
 }  // namespace
 
 EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<const float> query,
@@ -59,25 +40,27 @@ EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<
   return std::move(selection).ranked();
 }
 
-EngineResult<RankedRows> select_top_batch(const Vectorstore& store, QueryBatch queries, std::size_t top_k,
-                                          std::size_t first, std::size_t last, KernelPath path,
-                                          Interruption& interruption) noexcept {
+EngineResult<RankedRows> select_top_batch(const Vectorstore& store, const BatchPass& pass, std::size_t first,
+                                          std::size_t last, Interruption& interruption) noexcept {
   RankedRows ranked;
-  ranked.width = first < last ? std::min(top_k, last - first) : 0;
-  if (ranked.width == 0 || queries.empty()) return ranked;
+  ranked.width = first < last ? std::min(pass.top_k, last - first) : 0;
+  const std::size_t query_count = pass.query_count;
+  if (ranked.width == 0 || query_count == 0) return ranked;
 
   const std::size_t dimension = store.vector_size();
-  const BlockKernels& kernels = block_kernels(path);
+  const BlockKernels& kernels = block_kernels(pass.path);
   const FloatEnvironment environment;
-  TRY_ASSIGN(QueryGroups groups, make_query_groups(queries, dimension, kernels.group_size));
+  TRY_ASSIGN(QueryGroups groups,
+             make_query_groups(*pass.queries, pass.first_query, query_count, dimension, kernels.group_size));
   TopSelection::Scratch keys;
   Array<TopSelection> selections;
-  if (!selections.try_reserve(queries.size())) return EngineError::out_of_memory();
-  for (std::size_t q = 0; q < queries.size(); ++q) {
-    TRY_ASSIGN(TopSelection selection, TopSelection::make(top_k, last - first, keys));
+  if (!selections.try_reserve(query_count)) return EngineError::out_of_memory();
+  for (std::size_t q = 0; q < query_count; ++q) {
+    TRY_ASSIGN(TopSelection selection, TopSelection::make(pass.top_k, last - first, keys));
     selections.push_back_reserved(std::move(selection));
   }
-  const std::size_t tile = tile_blocks(dimension, first, last, kernels.tile_blocks);
+  const std::size_t held = (last + kBlockLanes - 1) / kBlockLanes - first / kBlockLanes;
+  const std::size_t tile = std::min(pass.tile_blocks, held);
   FloatVector roots, scores;
   if (!roots.try_resize(tile * kBlockLanes) || !scores.try_resize(kernels.group_size * tile * kBlockLanes)) {
     return EngineError::out_of_memory();
@@ -121,9 +104,9 @@ EngineResult<RankedRows> select_top_batch(const Vectorstore& store, QueryBatch q
   if (!stopped) score(pending, Tile{});
   if (stopped) return EngineError::interrupted();
 
-  if (!ranked.entries.try_reserve(queries.size() * ranked.width)) return EngineError::out_of_memory();
-  ranked.entries.set_size_reserved(queries.size() * ranked.width);
-  for (std::size_t q = 0; q < queries.size(); ++q) {
+  if (!ranked.entries.try_reserve(query_count * ranked.width)) return EngineError::out_of_memory();
+  ranked.entries.set_size_reserved(query_count * ranked.width);
+  for (std::size_t q = 0; q < query_count; ++q) {
     selections[q].rank_into(ranked.entries.data() + q * ranked.width);
   }
   return ranked;

@@ -12,6 +12,7 @@
 #include "engine/base/engine_error.hpp"
 #include "engine/runtime/interruption.hpp"
 #include "engine/runtime/kernel_path.hpp"
+#include "engine/search/query_rows.hpp"
 #include "engine/search/results.hpp"
 #include "engine/search/top_selection.hpp"
 #include "engine/store/vectorstore.hpp"
@@ -34,12 +35,22 @@ struct RankedRows {
   }
 };
 
-// select_top for every query, in one pass over the entries; each list has
-// min(top_k, last - first) entries. Stops early, failing with
-// interrupted, when `interruption` is requested.
-EngineResult<RankedRows> select_top_batch(const Vectorstore& store, QueryBatch queries, std::size_t top_k,
-                                          std::size_t first, std::size_t last, KernelPath path,
-                                          Interruption& interruption) noexcept;
+// The queries one pass of a batch answers, and how it reads the store
+// (batch_search.cpp sizes both).
+struct BatchPass {
+  const QueryRows* queries;
+  std::size_t first_query;
+  std::size_t query_count;
+  std::size_t top_k;
+  KernelPath path;
+  std::size_t tile_blocks;  // the most blocks scored against every group at a time
+};
+
+// select_top for every query of the pass, in one pass over entries `first`
+// to `last` (exclusive); each list has min(top_k, last - first) entries.
+// Stops early, failing with interrupted, when `interruption` is requested.
+EngineResult<RankedRows> select_top_batch(const Vectorstore& store, const BatchPass& pass, std::size_t first,
+                                          std::size_t last, Interruption& interruption) noexcept;
 
 EngineResult<Array<ResultPair>> to_result_pairs(std::span<const ScoredEntry> list,
                                                 std::span<const std::uint64_t> ids) noexcept;

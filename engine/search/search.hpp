@@ -1,7 +1,7 @@
-// The searches of a store: one query or a batch, on the calling thread or
-// on per-call worker threads. Every one ranks by the same rule (see
-// top_selection.hpp) with the bits of the one cosine kernel, so they all
-// give the same lists.
+// The searches of a store for one query, on the calling thread or on
+// per-call worker threads (batch_search.hpp answers many at once). Every
+// search ranks by the same rule (see top_selection.hpp) with the bits of
+// the one cosine kernel, so they all give the same lists.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,6 @@
 
 #include "engine/base/array.hpp"
 #include "engine/base/engine_error.hpp"
-#include "engine/runtime/interruption.hpp"
 #include "engine/runtime/kernel_path.hpp"
 #include "engine/search/results.hpp"
 #include "engine/store/vectorstore.hpp"
@@ -27,19 +26,6 @@ EngineResult<Array<ResultPair>> search(const Vectorstore& store, std::span<const
 // chunks. `n_threads` absent means the processors available to the process.
 EngineResult<Array<ResultPair>> parallel_search(const Vectorstore& store, std::span<const float> query,
                                                 std::size_t top_k, std::optional<std::size_t> n_threads) noexcept;
-
-// Row q of `out` gets exactly what search() gives query q, from passes over
-// the store in which every line of a block is read once for a group of
-// queries; on the calling thread. The first query of the wrong length fails
-// the whole batch, before anything is written. The call stops early when
-// `interruption` is requested (and the rows hold nothing useful).
-EngineResult<void> search_batch(const Vectorstore& store, QueryBatch queries, std::size_t top_k, ResultRows out,
-                                Interruption& interruption, KernelPath path = best_kernel_path()) noexcept;
-
-// The same rows, from per-call worker threads over contiguous chunks.
-EngineResult<void> parallel_search_batch(const Vectorstore& store, QueryBatch queries, std::size_t top_k,
-                                         std::optional<std::size_t> n_threads, ResultRows out,
-                                         Interruption& interruption) noexcept;
 
 // "query has length 3 but vectorstore expects 2".
 EngineError query_length_error(std::size_t length, std::size_t expected) noexcept;

@@ -15,6 +15,7 @@
 #include "binding/vectorstore_record.hpp"
 #include "engine/runtime/kernel_path.hpp"
 #include "engine/runtime/processors.hpp"
+#include "engine/search/batch_search.hpp"
 #include "engine/search/search.hpp"
 #include "tests/hooks/arithmetic_floor.hpp"
 #include "tests/hooks/stream_floor.hpp"
@@ -163,14 +164,15 @@ PyObject* search_batch_on_path(PyObject*, PyObject* const* args, Py_ssize_t narg
     TRY_ASSIGN(std::size_t top_k, to_size(args[2]));
     TRY_ASSIGN(KernelPath path, kernel_path_named(args[3]));
     const bool lists = nargs < 5 || PyObject_IsTrue(args[4]);
-    TRY_ASSIGN(const QueryBatch batch, queries.slab(0, queries.size()));
-    const std::size_t width = result_width(top_k, record->store.len());
-    std::vector<float> scores(batch.size() * width);
-    std::vector<std::uint64_t> ids(batch.size() * width);
+    const QueryRows rows = queries.rows();
+    TRY_ASSIGN(const BatchSearch batch,
+               BatchSearch::plan(record->store, rows, top_k, {WorkerRequest::Mode::calling_thread, {}}, path));
+    std::vector<float> scores(batch.rows() * batch.width());
+    std::vector<std::uint64_t> ids(batch.rows() * batch.width());
     Interruption never;
-    TRY(search_batch(record->store, batch, top_k, {scores.data(), ids.data(), width}, never, path));
+    TRY(batch.run({scores.data(), ids.data(), batch.width()}, never));
     if (!lists) return Ref::borrow(Py_None);
-    return result_rows_to_python(scores.data(), ids.data(), batch.size(), width);
+    return result_rows_to_python(scores.data(), ids.data(), batch.rows(), batch.width());
   });
 }
 
