@@ -2,7 +2,6 @@
 
 #include <atomic>
 
-#include "binding/once.hpp"
 #include "binding/process_slots.hpp"
 
 namespace tessaly {

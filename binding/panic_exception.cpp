@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "binding/message_texts.hpp"
-#include "binding/once.hpp"
 #include "binding/process_slots.hpp"
 #include "binding/utf8.hpp"
 

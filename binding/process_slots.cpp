@@ -7,5 +7,6 @@ std::atomic<PyObject*> panic_type_slot{nullptr};
 std::atomic<PyObject*> sequence_class_slot{nullptr};
 std::atomic<PyObject*> numpy_array_type_slot{nullptr};
 std::atomic<PyObject*> array_array_type_slot{nullptr};
+std::atomic<unsigned long> sequence_lookup_thread{0};
 
 }  // namespace tessaly

@@ -17,7 +17,6 @@
 #include "binding/convert.hpp"
 #include "binding/entry_frame.hpp"
 #include "binding/message_texts.hpp"
-#include "binding/once.hpp"
 #include "binding/process_slots.hpp"
 #include "binding/vectorstore_record.hpp"
 #include "binding/wrong_kind.hpp"

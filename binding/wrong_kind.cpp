@@ -3,17 +3,11 @@
 #include <atomic>
 
 #include "binding/message_texts.hpp"
-#include "binding/once.hpp"
 #include "binding/process_slots.hpp"
 #include "binding/text.hpp"
 
 namespace tessaly {
 namespace {
-
-// The thread looking the class up, if any. The import runs Python code,
-// which may want this very message: rather than import again (and again),
-// such a call names the class by its known name.
-std::atomic<unsigned long> looking_up{0};
 
 PyObject* import_sequence() noexcept {
   Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
@@ -21,15 +15,18 @@ PyObject* import_sequence() noexcept {
 }
 
 // The class, or null while this or another thread is still importing it.
+// The import runs Python code, which may want this very message: rather
+// than import again (and again), such a call names the class by its known
+// name.
 Result<PyObject*> sequence_class() noexcept {
   if (PyObject* known = sequence_class_slot.load(std::memory_order_acquire)) return known;
   unsigned long idle = 0;
-  if (!looking_up.compare_exchange_strong(idle, PyThread_get_thread_ident(),
-                                          std::memory_order_acq_rel)) {
+  if (!sequence_lookup_thread.compare_exchange_strong(idle, PyThread_get_thread_ident(),
+                                                      std::memory_order_acq_rel)) {
     return nullptr;
   }
   PyObject* found = get_or_make(sequence_class_slot, import_sequence);
-  looking_up.store(0, std::memory_order_release);
+  sequence_lookup_thread.store(0, std::memory_order_release);
   if (found != nullptr) return found;
   Error failure = Error::fetch();
   if (failure.is_internal_failure()) return failure;

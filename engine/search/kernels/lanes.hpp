@@ -8,65 +8,29 @@
 //
 // Lines are read in address order, block after block: streams that the
 // hardware prefetchers follow on every processor, so one query prefetches
-// nothing by hand (a batch fetches its next tile, see below). Per line and
-// query: R multiplies and R adds into the dot products, and for a single
-// query R more of each into the squared norms.
+// nothing by hand. Per line and query: R multiplies and R adds into the dot
+// products, and for a single query R more of each into the squared norms.
 //
 // One query (score) reads the store from memory once, so memory is its
 // limit: it keeps V::blocks_at_once blocks in flight, taken from as many
-// sections of the run, so that as many streams run ahead of it. Measured on
-// AMD EPYC Zen 5 (family 26 model 2, AVX-512), one thread, 100,000 x 768:
-// time over the read floor of the same bytes, medians of paired rounds in
-// shuffled order: one section 1.03-1.17, two 0.93-1.10, four 0.84-0.92
-// across eight runs; in the three that set two against four alone, 1.08-1.10
-// against 0.86-0.92, and at 1,000,000 x 128 0.95-0.99 against 0.87-0.94,
-// at 100,000 x 128 1.07-1.11 against 1.02-1.12. Not the adds' latency: in
-// L2 the kernel reads 107 GB/s with one block in flight, 160 with two and
-// 165 with four, against about 36 GB/s from memory. Not the TLB: the store
-// and the floor's buffer lie on 2 MiB pages alike. What is left is how many
-// misses one core keeps in flight, which grows with the streams.
+// sections of the run, so that as many streams run ahead of it (one core
+// keeps more misses in flight with more streams).
 //
 // A batch (score_group) reads a tile of blocks that stays in L2 once per
 // group of queries, so arithmetic is its limit: a register tile of Q
 // queries by B blocks loads B lines (R registers each) and broadcasts Q
 // query elements per element, for Q * B * R multiplies and adds into as
-// many accumulators. With one block per tile, the loads and broadcasts
-// nearly match the arithmetic (9 load operations for 8 multiplies and 8
-// adds with 8 queries on AVX-512); more blocks per broadcast leave the adds
-// as the limit. Shapes measured on the same processor, one thread, G pairs
-// per second (multiply-add pairs) of one group over a 192 KiB tile of 24
-// blocks of 128 elements, two runs, beside the rate of independent
-// multiply-add chains on the same registers:
-//   AVX-512 (rate 101-110): 8x1 95/94, 8x2 102/99, 8x3 105/100,
-//     12x2 105/101, 6x4 105/100, 4x6 101/96, 16x1 100/96; over 4 blocks of
-//     768 elements 8x1 99/97, 8x3 108/104, 12x2 111/106, 6x4 113/108.
-//   AVX2 (rate 50-55): 4x1 51/50, 6x1 48/51, 2x2 49/45; 3x2 and 2x3 28/28,
-//     since 12 accumulators, 4 line registers and a broadcast are 17 of 16
-//     registers and spill.
-//   SSE2 (rate 26-28): 2x1 20/20; 3x1 14, 2x2 15, 1x2 10, all spilling:
-//     without three-operand instructions each product needs a copy, so 16
-//     registers hold 8 accumulators, a line, 2 broadcasts and the copy.
-// The shapes that fill the register file (24 accumulators on AVX-512) are
-// alike within the noise of a shared machine; 8x3 is taken since batches
-// of a power of two then need no partial group. AVX2 takes 6x1, the most
-// queries that fit; SSE2 stays at 2x1. NEON (32 registers, 4 lanes) is not
-// measured here (it runs only under emulation): 4x1 takes 16 accumulators,
-// 4 line registers and a broadcast, which loads by replicating (ld1r) and
-// so costs no arithmetic slot: 8 loads for 16 multiplies and 16 adds, which
-// cores with two or four 128-bit pipes finish before the loads, and 16
-// chains cover the adds' latency on all of them. The scalar path keeps 4x1:
-// a line alone is 16 of its registers.
-// A tile's first group also sums its blocks' squares (kRoots) and leaves
-// their roots to the groups after it, and every group fetches a share of
-// the next tile's lines into the cache, one or a few per element among its
-// loads: a separate pass for the roots read each tile from memory with no
-// arithmetic to hide it under, 18% of the cycles of a batch of 64 queries
-// at 128 dimensions on the same processor.
-// Groups smaller than group_size (the end of a batch) are bound by L2's
-// bandwidth (a line feeds too few queries, 25-40 G pairs/s for one query
-// whatever the tile), so they only take more blocks where registers are
-// free; the last blocks of a run take a tile of fewer blocks. Every lane
-// still runs the scalar sequence, whatever the tile.
+// many accumulators. Each path takes the shape that fills its registers
+// without spilling. A tile's first group also sums its blocks' squares
+// (kRoots) and leaves their roots to the groups after it, and every group
+// fetches a share of the next tile's lines into the cache among its loads,
+// so that the tile comes from memory under the arithmetic. Groups smaller
+// than group_size (the end of a batch) are bound by L2's bandwidth, so they
+// only take more blocks where registers are free; the last blocks of a run
+// take a tile of fewer blocks. Every lane still runs the scalar sequence,
+// whatever the tile.
+//
+// bench/NOTES.md keeps the measurements behind each path's constants.
 #pragma once
 
 #include <cstddef>

@@ -20,10 +20,10 @@ namespace {
 struct Avx2 {
   using reg = __m256;
   static constexpr std::size_t width = 8;
-  static constexpr std::size_t blocks_at_once = 2;
-  static constexpr std::size_t group_size = 6;
+  static constexpr std::size_t blocks_at_once = 2;  // two streams of a run
+  static constexpr std::size_t group_size = 6;  // the most queries whose sums fit 16 registers
   // 6 queries x 1 block: 12 accumulators, 2 line registers, 1 broadcast
-  // (see lanes.hpp).
+  // (bench/NOTES.md).
   static constexpr std::size_t tile_blocks(std::size_t queries) { return queries == 1 ? 3 : queries == 2 ? 2 : 1; }
   static reg load(const float* p) { return _mm256_load_ps(p); }
   static reg loadu(const float* p) { return _mm256_loadu_ps(p); }

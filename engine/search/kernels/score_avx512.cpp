@@ -9,12 +9,7 @@
 #include "engine/search/block_kernels.hpp"
 #include "engine/search/cosine.hpp"
 
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-// GCC 12's own AVX-512 intrinsics trip these warnings (_mm512_undefined_ps).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
+#include "engine/search/kernels/avx512_target.hpp"  // from here on, AVX-512 code
 
 #include "engine/search/kernels/lanes.hpp"
 
@@ -24,9 +19,9 @@ namespace {
 struct Avx512 {
   using reg = __m512;
   static constexpr std::size_t width = 16;
-  static constexpr std::size_t blocks_at_once = 4;  // four streams (see lanes.hpp)
-  static constexpr std::size_t group_size = 8;
-  // 8 queries x 3 blocks: 24 accumulators, 3 lines, 1 broadcast (see lanes.hpp).
+  static constexpr std::size_t blocks_at_once = 4;  // four streams (bench/NOTES.md)
+  static constexpr std::size_t group_size = 8;  // batches of a power of two need no partial group
+  // 8 queries x 3 blocks: 24 accumulators, 3 lines, 1 broadcast (bench/NOTES.md).
   static constexpr std::size_t tile_blocks(std::size_t) { return 3; }
   static reg load(const float* p) { return _mm512_load_ps(p); }
   static reg loadu(const float* p) { return _mm512_loadu_ps(p); }

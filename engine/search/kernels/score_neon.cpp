@@ -14,9 +14,9 @@ struct Neon {
   using reg = float32x4_t;
   static constexpr std::size_t width = 4;
   static constexpr std::size_t blocks_at_once = 1;  // four registers per line are enough chains
-  static constexpr std::size_t group_size = 4;
+  static constexpr std::size_t group_size = 4;  // 16 accumulators of 32 registers
   // 4 queries x 1 block: 16 accumulators, 4 line registers, 1 broadcast
-  // (see lanes.hpp).
+  // (bench/NOTES.md).
   static constexpr std::size_t tile_blocks(std::size_t queries) { return queries == 1 ? 3 : queries == 2 ? 2 : 1; }
   static reg load(const float* p) { return vld1q_f32(p); }
   static reg loadu(const float* p) { return vld1q_f32(p); }

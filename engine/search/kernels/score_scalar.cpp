@@ -13,7 +13,7 @@ struct Scalar {
   using reg = float;
   static constexpr std::size_t width = 1;
   static constexpr std::size_t blocks_at_once = 1;
-  static constexpr std::size_t group_size = 4;
+  static constexpr std::size_t group_size = 4;  // a line alone is 16 of its registers
   static constexpr std::size_t tile_blocks(std::size_t) { return 1; }
   static reg load(const float* p) { return *p; }
   static reg loadu(const float* p) { return *p; }

@@ -12,7 +12,7 @@ struct Sse2 {
   using reg = __m128;
   static constexpr std::size_t width = 4;
   static constexpr std::size_t blocks_at_once = 1;  // four registers per line are enough chains
-  static constexpr std::size_t group_size = 2;  // 8 accumulators; more spill (see lanes.hpp)
+  static constexpr std::size_t group_size = 2;  // 8 accumulators; more spill (bench/NOTES.md)
   static constexpr std::size_t tile_blocks(std::size_t) { return 1; }
   static reg load(const float* p) { return _mm_load_ps(p); }
   static reg loadu(const float* p) { return _mm_loadu_ps(p); }

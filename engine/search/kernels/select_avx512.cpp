@@ -9,12 +9,7 @@
 
 #include "engine/search/selection_kernels.hpp"
 
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-#pragma GCC diagnostic push
-// GCC 12's own AVX-512 intrinsics trip these warnings (_mm512_undefined_*).
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
+#include "engine/search/kernels/avx512_target.hpp"  // from here on, AVX-512 code
 
 namespace tessaly::kernels {
 namespace {
