@@ -20,7 +20,7 @@ Error unexpected_keyword(const CallSignature& signature, PyObject* name) noexcep
 Result<void> check_required(const CallSignature& signature, std::size_t positional,
                             std::span<PyObject*> slots) noexcept {
   if (positional >= signature.required_count) return {};
-  const char* missing[3];
+  const char* missing[kMostParameters];
   std::size_t count = 0;
   for (std::size_t i = 0; i < signature.required_count; ++i) {
     if (slots[i] == nullptr) missing[count++] = signature.parameter_names[i];

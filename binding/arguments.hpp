@@ -15,35 +15,22 @@
 
 namespace tessaly {
 
+// Parameters an entry may have at the most.
+inline constexpr std::size_t kMostParameters = 3;
+
+// What matching a call's arguments needs to know of its entry (made from
+// the entry's declaration, method_table.hpp).
 struct CallSignature {
   const char* function_name;
   const char* class_name;  // null for a module-level function
   std::size_t parameter_count;
-  const char* parameter_names[3];
+  const char* parameter_names[kMostParameters];
   std::size_t required_count;
 
   std::span<const char* const> parameters() const noexcept {
     return {parameter_names, parameter_count};
   }
 };
-
-inline constexpr CallSignature kCosineSimilaritySignature{
-    "cosine_similarity", nullptr, 2, {"vec1", "vec2"}, 2};
-inline constexpr CallSignature kInsertSignature{"insert", "Vectorstore", 2, {"vector", "id"}, 2};
-inline constexpr CallSignature kSearchSignature{
-    "search", "Vectorstore", 2, {"vector", "top_k"}, 2};
-inline constexpr CallSignature kParallelSearchSignature{
-    "parallel_search", "Vectorstore", 3, {"vector", "top_k", "n_threads"}, 2};
-inline constexpr CallSignature kSearchBatchSignature{
-    "search_batch", "Vectorstore", 2, {"vectors", "top_k"}, 2};
-inline constexpr CallSignature kParallelSearchBatchSignature{
-    "parallel_search_batch", "Vectorstore", 3, {"vectors", "top_k", "n_threads"}, 2};
-inline constexpr CallSignature kSearchArraysSignature{
-    "search_arrays", "Vectorstore", 3, {"vectors", "top_k", "n_threads"}, 2};
-inline constexpr CallSignature kAppendSignature{"append", "Vectorstore", 2, {"vectors", "ids"}, 1};
-inline constexpr CallSignature kFromArraySignature{"from_array", "Vectorstore", 2, {"vectors", "ids"}, 1};
-inline constexpr CallSignature kNewSignature{
-    "__new__", "Vectorstore", 2, {"vector_size", "vectors"}, 1};
 
 // The fast calling convention: keyword values follow the positional ones in
 // `args`, in the order of the `kwnames` tuple (or null).

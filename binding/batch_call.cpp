@@ -1,10 +1,8 @@
 #include "binding/batch_call.hpp"
 
-#include "binding/arguments.hpp"
 #include "binding/convert.hpp"
 #include "binding/long_call.hpp"
 #include "binding/numpy_arrays.hpp"
-#include "binding/query_batch.hpp"
 
 namespace tessaly {
 namespace {
@@ -51,14 +49,8 @@ class Results {
 
 }  // namespace
 
-Result<Ref> search_batch_call(const Vectorstore& store, PyObject* vectors, PyObject* top_k_given,
-                              PyObject* n_threads_given, WorkerRequest::Mode mode, BatchResultForm form) noexcept {
-  TRY_ASSIGN(QueryBatchInput queries, convert_argument("vectors", vectors, to_query_batch));
-  TRY_ASSIGN(const std::size_t top_k, convert_argument("top_k", top_k_given, to_size));
-  WorkerRequest workers{mode, std::nullopt};
-  if (mode != WorkerRequest::Mode::calling_thread) {
-    TRY_ASSIGN(workers.n_threads, convert_argument("n_threads", n_threads_given, to_optional_size));
-  }
+Result<Ref> search_batch_call(const Vectorstore& store, QueryBatchInput& queries, std::size_t top_k,
+                              WorkerRequest workers, BatchResultForm form) noexcept {
   const QueryRows rows = queries.rows();
   TRY_ASSIGN(const BatchSearch batch, BatchSearch::plan(store, rows, top_k, workers));
   TRY_ASSIGN(Results results, Results::make(form, batch.rows(), batch.width()));

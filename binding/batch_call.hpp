@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 
 #include "binding/error.hpp"
 #include "binding/python.hpp"
+#include "binding/query_batch.hpp"
 #include "binding/ref.hpp"
 #include "engine/search/batch_search.hpp"
 #include "engine/store/vectorstore.hpp"
@@ -18,13 +18,10 @@ enum class BatchResultForm {
   arrays,  // (scores, ids): numpy float32 and uint64 arrays of shape (m, k)
 };
 
-// Converts the arguments in order (vectors, top_k, then n_threads unless
-// the batch runs on the calling thread, whose method has no such
-// parameter) and answers every query, the engine's work without the
-// interpreter lock. search_batch scores on the calling thread,
-// parallel_search_batch on worker threads, search_arrays on workers unless
-// the plan has one only.
-Result<Ref> search_batch_call(const Vectorstore& store, PyObject* vectors, PyObject* top_k,
-                              PyObject* n_threads, WorkerRequest::Mode workers, BatchResultForm form) noexcept;
+// Answers every query, the engine's work without the interpreter lock.
+// search_batch scores on the calling thread, parallel_search_batch on
+// worker threads, search_arrays on workers unless the plan has one only.
+Result<Ref> search_batch_call(const Vectorstore& store, QueryBatchInput& queries, std::size_t top_k,
+                              WorkerRequest workers, BatchResultForm form) noexcept;
 
 }  // namespace tessaly

@@ -1,6 +1,7 @@
 // The module tessaly: multi-phase initialisation, the execution step, and
 // the function cosine_similarity.
-#include "binding/arguments.hpp"
+#include "binding/method_entry.hpp"
+#include "binding/method_table.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry_frame.hpp"
 #include "binding/error.hpp"
@@ -16,34 +17,23 @@ namespace tessaly {
 namespace {
 
 // cosine_similarity(vec1, vec2) -> float
-PyObject* cosine_similarity_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    PyObject* slots[2] = {};
-    TRY(parse_fastcall_args(kCosineSimilaritySignature, args, nargs, kwnames, slots));
-    TRY_ASSIGN(FloatVector vec1, convert_argument("vec1", slots[0], to_float_vector));
-    TRY_ASSIGN(FloatVector vec2, convert_argument("vec2", slots[1], to_float_vector));
-    if (vec1.size() != vec2.size()) {
-      return Error::value_error(different_dimensions_text(vec1.size(), vec2.size()));
-    }
-    float score;
-    {
-      const FloatEnvironment environment;
-      score = cosine_score(vec1, vec2);
-    }
-    return score_to_python(score);
-  });
+constexpr auto kCosineSimilarity = method("cosine_similarity", Receiver::none, Converted<to_float_vector>{"vec1"},
+                                          Converted<to_float_vector>{"vec2"});
+Result<Ref> cosine_similarity_py(FloatVector vec1, FloatVector vec2) noexcept {
+  if (vec1.size() != vec2.size()) {
+    return Error::value_error(different_dimensions_text(vec1.size(), vec2.size()));
+  }
+  float score;
+  {
+    const FloatEnvironment environment;
+    score = cosine_score(vec1, vec2);
+  }
+  return score_to_python(score);
 }
 
-// METH_STATIC: the function object keeps its module, but the C function
-// gets no self and __self__ reads as None. The flag also keeps this
-// definition out of m_methods, so the execution step makes the object.
-PyMethodDef cosine_similarity_def = {
-    "cosine_similarity",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cosine_similarity_py)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-    "cosine_similarity(vec1, vec2)\n--\n\n",
-};
+// Made into a function object by the execution step (METH_STATIC keeps it
+// out of m_methods): __self__ reads as None.
+PyMethodDef cosine_similarity_def = method_def<kCosineSimilarity, cosine_similarity_py>();
 
 // Appends `name` to the module's __all__ (made if absent) and sets the attribute.
 Result<void> add_to_module(PyObject* module, PyObject* name, PyObject* value) noexcept {

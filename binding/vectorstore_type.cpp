@@ -9,15 +9,16 @@
 
 #include <atomic>
 #include <new>
+#include <optional>
 
-#include "binding/access.hpp"
-#include "binding/arguments.hpp"
 #include "binding/batch_call.hpp"
 #include "binding/bulk_append.hpp"
 #include "binding/convert.hpp"
-#include "binding/entry_frame.hpp"
 #include "binding/message_texts.hpp"
+#include "binding/method_entry.hpp"
+#include "binding/method_table.hpp"
 #include "binding/process_slots.hpp"
+#include "binding/query_batch.hpp"
 #include "binding/vectorstore_record.hpp"
 #include "binding/wrong_kind.hpp"
 #include "engine/search/search.hpp"
@@ -26,7 +27,169 @@
 namespace tessaly {
 namespace {
 
-// The receiver check: `self` is a Vectorstore (or subtype) instance.
+// A new instance of `subtype` holding `store`.
+Result<Ref> new_instance(PyTypeObject* subtype, Vectorstore store) noexcept {
+  TRY_ASSIGN(Ref no_arguments, require(PyTuple_New(0)));
+  Ref self = Ref::steal(PyBaseObject_Type.tp_new(subtype, no_arguments.get(), nullptr));
+  if (!self) return Error::fetch();
+  auto* record = reinterpret_cast<PyVectorstore*>(self.get());
+  new (&record->store) Vectorstore(std::move(store));
+  new (&record->access) AccessFlag(0);
+  new (&record->row) FloatVector();
+  return self;
+}
+
+// The entries, each declared once (method_table.hpp) beside its body.
+
+// Vectorstore(vector_size, vectors=None)
+constexpr auto kNew = method("__new__", Receiver::constructor, Converted<to_size>{"vector_size"},
+                             Raw{"vectors", "None"});
+Result<Ref> make_store(PyTypeObject* subtype, std::size_t vector_size, Argument vectors) noexcept {
+  VectorstoreBuilder builder(vector_size);
+  TRY(vectors.convert([&](PyObject* given) { return add_vector_pairs(given, builder); }));
+  TRY_ASSIGN(Vectorstore store, std::move(builder).finish());
+  return new_instance(subtype, std::move(store));
+}
+
+void vectorstore_dealloc(PyObject* self) noexcept {
+  teardown_frame([&]() -> Result<void> {
+    auto* record = reinterpret_cast<PyVectorstore*>(self);
+    record->store.~Vectorstore();
+    record->access.~AccessFlag();
+    record->row.~FloatVector();
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_record = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_record(self);
+    Py_DECREF(type);
+    return {};
+  });
+}
+
+constexpr auto kLength = method("__len__", Receiver::shared_store);
+Result<Py_ssize_t> length_of(PyVectorstore& record) noexcept { return static_cast<Py_ssize_t>(record.store.len()); }
+
+constexpr auto kRepr = method("__repr__", Receiver::shared_store);
+Result<Ref> repr_of(PyVectorstore& record) noexcept {
+  const Message text = vectorstore_repr_text(record.store.vector_size(), record.store.len());
+  return require(PyUnicode_FromStringAndSize(text.view().data(), static_cast<Py_ssize_t>(text.view().size())));
+}
+
+constexpr auto kVectorSize = method("vector_size", Receiver::shared_store);
+Result<Ref> vector_size_of(PyVectorstore& record) noexcept {
+  return require(PyLong_FromUnsignedLongLong(record.store.vector_size()));
+}
+
+// insert(vector, id): exclusive access, which makes the record's row buffer
+// this call's alone.
+constexpr auto kInsert = method("insert", Receiver::exclusive_store, Raw{"vector"}, Raw{"id"});
+Result<void> insert_converted(PyVectorstore& record, const Argument& vector, const Argument& id) noexcept {
+  TRY(vector.convert([&](PyObject* given) { return read_float_vector(given, record.row); }));
+  TRY_ASSIGN(const std::uint64_t converted, id.convert(to_u64));
+  TRY(record.store.insert(record.row, converted));
+  return {};
+}
+Result<Ref> insert(PyVectorstore& record, Argument vector, Argument id) noexcept {
+  auto inserted = insert_converted(record, vector, id);
+  // The buffer stays for the next call only at the size a vector of this
+  // store takes: a vector far too long must not hold its memory.
+  if (record.row.capacity() > record.store.vector_size()) FloatVector().swap(record.row);
+  TRY(std::move(inserted));
+  return Ref::borrow(Py_None);
+}
+
+constexpr auto kSearch = method("search", Receiver::shared_store, Converted<to_float_vector>{"vector"},
+                                Converted<to_size>{"top_k"});
+Result<Ref> search_one(PyVectorstore& record, FloatVector query, std::size_t top_k) noexcept {
+  TRY_ASSIGN(const Array<ResultPair> found, search(record.store, query, top_k));
+  return results_to_python(found);
+}
+
+constexpr auto kParallelSearch = method("parallel_search", Receiver::shared_store, Converted<to_float_vector>{"vector"},
+                                        Converted<to_size>{"top_k"}, Converted<to_optional_size>{"n_threads", "None"});
+Result<Ref> parallel_search_one(PyVectorstore& record, FloatVector query, std::size_t top_k,
+                                std::optional<std::size_t> n_threads) noexcept {
+  TRY_ASSIGN(const Array<ResultPair> found, parallel_search(record.store, query, top_k, n_threads));
+  return results_to_python(found);
+}
+
+constexpr auto kSearchBatch = method("search_batch", Receiver::shared_store, Converted<to_query_batch>{"vectors"},
+                                     Converted<to_size>{"top_k"});
+Result<Ref> search_many(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k) noexcept {
+  return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::calling_thread, std::nullopt},
+                           BatchResultForm::lists);
+}
+
+constexpr auto kParallelSearchBatch =
+    method("parallel_search_batch", Receiver::shared_store, Converted<to_query_batch>{"vectors"},
+           Converted<to_size>{"top_k"}, Converted<to_optional_size>{"n_threads", "None"});
+Result<Ref> parallel_search_many(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
+                                 std::optional<std::size_t> n_threads) noexcept {
+  return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::per_call, n_threads},
+                           BatchResultForm::lists);
+}
+
+// search_arrays(vectors, top_k, n_threads=None) -> (scores, ids)
+constexpr auto kSearchArrays = method("search_arrays", Receiver::shared_store, Converted<to_query_batch>{"vectors"},
+                                      Converted<to_size>{"top_k"}, Converted<to_optional_size>{"n_threads", "None"});
+Result<Ref> search_into_arrays(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
+                               std::optional<std::size_t> n_threads) noexcept {
+  return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::per_call_unless_one, n_threads},
+                           BatchResultForm::arrays);
+}
+
+// append(vectors, ids=None): exclusive access, held while the rows convert.
+constexpr auto kAppend = method("append", Receiver::exclusive_store, Raw{"vectors"}, Raw{"ids", "None"});
+Result<Ref> append(PyVectorstore& record, Argument vectors, Argument ids) noexcept {
+  TRY(append_rows(record.store, vectors.object, ids.object));
+  return Ref::borrow(Py_None);
+}
+
+// Vectorstore.from_array(vectors, ids=None)
+constexpr auto kFromArray = method("from_array", Receiver::type, Raw{"vectors"}, Raw{"ids", "None"});
+Result<Ref> from_array(PyTypeObject* type, Argument vectors, Argument ids) noexcept {
+  TRY_ASSIGN(Vectorstore store, store_from_rows(vectors.object, ids.object));
+  return new_instance(type, std::move(store));
+}
+
+PyMethodDef vectorstore_methods[] = {
+    method_def<kInsert, insert>(),
+    method_def<kSearch, search_one>(),
+    method_def<kParallelSearch, parallel_search_one>(),
+    method_def<kSearchBatch, search_many>(),
+    method_def<kParallelSearchBatch, parallel_search_many>(),
+    method_def<kSearchArrays, search_into_arrays>(),
+    method_def<kAppend, append>(),
+    method_def<kFromArray, from_array>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef vectorstore_getset[] = {
+    {kVectorSize.name, getter_entry<kVectorSize, vector_size_of>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot vectorstore_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kTextSignature<kNew>.text)},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, make_store>)},
+    {Py_mp_length, reinterpret_cast<void*>(length_entry<kLength, length_of>)},
+    {Py_tp_repr, reinterpret_cast<void*>(object_slot_entry<kRepr, repr_of>)},
+    {Py_tp_methods, vectorstore_methods},
+    {Py_tp_getset, vectorstore_getset},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vectorstore_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec vectorstore_spec = {
+    "builtins.Vectorstore",
+    static_cast<int>(sizeof(PyVectorstore)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    vectorstore_slots,
+};
+
+}  // namespace
+
 Result<PyVectorstore*> as_vectorstore(PyObject* self) noexcept {
   PyObject* type = vectorstore_type_slot.load(std::memory_order_acquire);
   if (type == nullptr) {
@@ -44,249 +207,6 @@ Result<PyVectorstore*> as_vectorstore(PyObject* self) noexcept {
   }
   return reinterpret_cast<PyVectorstore*>(self);
 }
-
-// A new instance of `subtype` holding `store`.
-Result<Ref> new_instance(PyTypeObject* subtype, Vectorstore store) noexcept {
-  TRY_ASSIGN(Ref no_arguments, require(PyTuple_New(0)));
-  Ref self = Ref::steal(PyBaseObject_Type.tp_new(subtype, no_arguments.get(), nullptr));
-  if (!self) return Error::fetch();
-  auto* record = reinterpret_cast<PyVectorstore*>(self.get());
-  new (&record->store) Vectorstore(std::move(store));
-  new (&record->access) AccessFlag(0);
-  new (&record->row) FloatVector();
-  return self;
-}
-
-// Vectorstore(vector_size, vectors=None)
-PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    PyObject* slots[2] = {};
-    TRY(parse_tuple_dict_args(kNewSignature, args, kwargs, slots));
-    // Unlike an argument array or tuple, a keyword dict handed over by a C
-    // caller could be changed by Python code that converting vector_size
-    // runs; hold our own references to what it gave us.
-    const Ref vectors = Ref::borrow(slots[1]);
-    TRY_ASSIGN(std::size_t vector_size, convert_argument("vector_size", slots[0], to_size));
-    VectorstoreBuilder builder(vector_size);
-    TRY(convert_argument("vectors", vectors.get(),
-                         [&](PyObject* given) { return add_vector_pairs(given, builder); }));
-    TRY_ASSIGN(Vectorstore store, std::move(builder).finish());
-    return new_instance(subtype, std::move(store));
-  });
-}
-
-void vectorstore_dealloc(PyObject* self) noexcept {
-  teardown_frame([&]() -> Result<void> {
-    auto* record = reinterpret_cast<PyVectorstore*>(self);
-    record->store.~Vectorstore();
-    record->access.~AccessFlag();
-    record->row.~FloatVector();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_record = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_record(self);
-    Py_DECREF(type);
-    return {};
-  });
-}
-
-Py_ssize_t vectorstore_length(PyObject* self) noexcept {
-  return entry_frame<Py_ssize_t>(-1, [&]() -> Result<Py_ssize_t> {
-    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
-    TRY_ASSIGN(Access access, Access::shared(record->access));
-    return static_cast<Py_ssize_t>(record->store.len());
-  });
-}
-
-PyObject* vectorstore_repr(PyObject* self) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
-    TRY_ASSIGN(Access access, Access::shared(record->access));
-    const Message text = vectorstore_repr_text(record->store.vector_size(), record->store.len());
-    return require(PyUnicode_FromStringAndSize(text.view().data(),
-                                               static_cast<Py_ssize_t>(text.view().size())));
-  });
-}
-
-PyObject* get_vector_size(PyObject* self, void*) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
-    TRY_ASSIGN(Access access, Access::shared(record->access));
-    return require(PyLong_FromUnsignedLongLong(record->store.vector_size()));
-  });
-}
-
-// Converts the arguments of insert and appends the entry. Exclusive access
-// makes the record's row buffer this call's alone.
-Result<void> insert_converted(PyVectorstore& record, PyObject* vector, PyObject* id) noexcept {
-  TRY(convert_argument("vector", vector, [&](PyObject* given) { return read_float_vector(given, record.row); }));
-  TRY_ASSIGN(const std::uint64_t converted, convert_argument("id", id, to_u64));
-  TRY(record.store.insert(record.row, converted));
-  return {};
-}
-
-// insert(vector, id): exclusive access, held while the arguments convert.
-PyObject* vectorstore_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    PyObject* slots[2] = {};
-    TRY(parse_fastcall_args(kInsertSignature, args, nargs, kwnames, slots));
-    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
-    TRY_ASSIGN(Access access, Access::exclusive(record->access));
-    auto inserted = insert_converted(*record, slots[0], slots[1]);
-    // The buffer stays for the next call only at the size a vector of this
-    // store takes: a vector far too long must not hold its memory.
-    if (record->row.capacity() > record->store.vector_size()) FloatVector().swap(record->row);
-    TRY(std::move(inserted));
-    return Ref::borrow(Py_None);
-  });
-}
-
-// search(vector, top_k)
-PyObject* vectorstore_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    PyObject* slots[2] = {};
-    TRY(parse_fastcall_args(kSearchSignature, args, nargs, kwnames, slots));
-    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
-    TRY_ASSIGN(Access access, Access::shared(record->access));
-    TRY_ASSIGN(FloatVector query, convert_argument("vector", slots[0], to_float_vector));
-    TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
-    TRY_ASSIGN(const Array<ResultPair> found, search(record->store, query, top_k));
-    return results_to_python(found);
-  });
-}
-
-// parallel_search(vector, top_k, n_threads=None)
-PyObject* vectorstore_parallel_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    PyObject* slots[3] = {};
-    TRY(parse_fastcall_args(kParallelSearchSignature, args, nargs, kwnames, slots));
-    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
-    TRY_ASSIGN(Access access, Access::shared(record->access));
-    TRY_ASSIGN(FloatVector query, convert_argument("vector", slots[0], to_float_vector));
-    TRY_ASSIGN(std::size_t top_k, convert_argument("top_k", slots[1], to_size));
-    TRY_ASSIGN(std::optional<std::size_t> n_threads,
-               convert_argument("n_threads", slots[2], to_optional_size));
-    TRY_ASSIGN(const Array<ResultPair> found, parallel_search(record->store, query, top_k, n_threads));
-    return results_to_python(found);
-  });
-}
-
-// search_batch(vectors, top_k)
-PyObject* vectorstore_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    PyObject* slots[2] = {};
-    TRY(parse_fastcall_args(kSearchBatchSignature, args, nargs, kwnames, slots));
-    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
-    TRY_ASSIGN(Access access, Access::shared(record->access));
-    return search_batch_call(record->store, slots[0], slots[1], nullptr, WorkerRequest::Mode::calling_thread,
-                             BatchResultForm::lists);
-  });
-}
-
-// parallel_search_batch(vectors, top_k, n_threads=None)
-PyObject* vectorstore_parallel_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    PyObject* slots[3] = {};
-    TRY(parse_fastcall_args(kParallelSearchBatchSignature, args, nargs, kwnames, slots));
-    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
-    TRY_ASSIGN(Access access, Access::shared(record->access));
-    return search_batch_call(record->store, slots[0], slots[1], slots[2], WorkerRequest::Mode::per_call,
-                             BatchResultForm::lists);
-  });
-}
-
-// search_arrays(vectors, top_k, n_threads=None) -> (scores, ids)
-PyObject* vectorstore_search_arrays(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    PyObject* slots[3] = {};
-    TRY(parse_fastcall_args(kSearchArraysSignature, args, nargs, kwnames, slots));
-    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
-    TRY_ASSIGN(Access access, Access::shared(record->access));
-    return search_batch_call(record->store, slots[0], slots[1], slots[2], WorkerRequest::Mode::per_call_unless_one,
-                             BatchResultForm::arrays);
-  });
-}
-
-// append(vectors, ids=None): exclusive access, held while the rows convert.
-PyObject* vectorstore_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    PyObject* slots[2] = {};
-    TRY(parse_fastcall_args(kAppendSignature, args, nargs, kwnames, slots));
-    TRY_ASSIGN(PyVectorstore* record, as_vectorstore(self));
-    TRY_ASSIGN(Access access, Access::exclusive(record->access));
-    TRY(append_rows(record->store, slots[0], slots[1]));
-    return Ref::borrow(Py_None);
-  });
-}
-
-// Vectorstore.from_array(vectors, ids=None)
-PyObject* vectorstore_from_array(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-  return object_entry([&]() -> Result<Ref> {
-    PyObject* slots[2] = {};
-    TRY(parse_fastcall_args(kFromArraySignature, args, nargs, kwnames, slots));
-    TRY_ASSIGN(Vectorstore store, store_from_rows(slots[0], slots[1]));
-    return new_instance(reinterpret_cast<PyTypeObject*>(type), std::move(store));
-  });
-}
-
-template <class Method>
-PyCFunction fastcall(Method method) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
-PyMethodDef vectorstore_methods[] = {
-    {"insert", fastcall(vectorstore_insert), METH_FASTCALL | METH_KEYWORDS,
-     "insert($self, vector, id)\n--\n\n"},
-    {"search", fastcall(vectorstore_search), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, vector, top_k)\n--\n\n"},
-    {"parallel_search", fastcall(vectorstore_parallel_search), METH_FASTCALL | METH_KEYWORDS,
-     "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
-    {"search_batch", fastcall(vectorstore_search_batch), METH_FASTCALL | METH_KEYWORDS,
-     "search_batch($self, vectors, top_k)\n--\n\n"},
-    {"parallel_search_batch", fastcall(vectorstore_parallel_search_batch), METH_FASTCALL | METH_KEYWORDS,
-     "parallel_search_batch($self, vectors, top_k, n_threads=None)\n--\n\n"},
-    {"search_arrays", fastcall(vectorstore_search_arrays), METH_FASTCALL | METH_KEYWORDS,
-     "search_arrays($self, vectors, top_k, n_threads=None)\n--\n\n"},
-    {"append", fastcall(vectorstore_append), METH_FASTCALL | METH_KEYWORDS,
-     "append($self, vectors, ids=None)\n--\n\n"},
-    {"from_array", fastcall(vectorstore_from_array), METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
-     "from_array($type, vectors, ids=None)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef vectorstore_getset[] = {
-    {"vector_size", get_vector_size, nullptr, "", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot vectorstore_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Vectorstore(vector_size, vectors=None)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(vectorstore_new)},
-    {Py_mp_length, reinterpret_cast<void*>(vectorstore_length)},
-    {Py_tp_repr, reinterpret_cast<void*>(vectorstore_repr)},
-    {Py_tp_methods, vectorstore_methods},
-    {Py_tp_getset, vectorstore_getset},
-    {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vectorstore_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec vectorstore_spec = {
-    "builtins.Vectorstore",
-    static_cast<int>(sizeof(PyVectorstore)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    vectorstore_slots,
-};
-
-}  // namespace
 
 Result<PyObject*> vectorstore_type() noexcept {
   PyObject* type = get_or_make(vectorstore_type_slot, [] { return PyType_FromSpec(&vectorstore_spec); });

@@ -192,3 +192,34 @@ def test_subinterpreters_are_refused_and_leave_the_main_interpreter_sound():
     """)
     refused = "ImportError module tessaly does not support loading in subinterpreters"
     assert result.stdout.splitlines() == [refused] * 3 + ["[(1.0, 7)]"], result.stderr
+
+
+def stub_parameters():
+    """(name in the stub, [(parameter, has a default)]) of every function the stub declares,
+    the receiver left out."""
+    import ast
+    import pathlib
+    tree = ast.parse((pathlib.Path(__file__).parent.parent / "stubs" / "tessaly.pyi").read_text())
+    declared = [(node.name, node) for node in tree.body if isinstance(node, ast.FunctionDef)]
+    for cls in (node for node in tree.body if isinstance(node, ast.ClassDef) and not node.name.startswith("_")):
+        declared += [(f"{cls.name}.{node.name}", node) for node in cls.body
+                     if isinstance(node, ast.FunctionDef) and node.name != "__len__"
+                     and not any(getattr(d, "id", None) == "property" for d in node.decorator_list)]
+    for name, node in declared:
+        params = node.args.args[1:] if "." in name else node.args.args
+        defaults = [False] * (len(params) - len(node.args.defaults)) + [True] * len(node.args.defaults)
+        yield name, [(p.arg, d) for p, d in zip(params, defaults)]
+
+
+@pytest.mark.parametrize("name, parameters", list(stub_parameters()))
+def test_stub_parameters_match_the_method_table(name, parameters):
+    # The module's text signatures come from its method table, so this holds
+    # the stub to the table: the names, their order, and which are optional.
+    target = tessaly
+    for part in name.split("."):
+        target = getattr(target, part)
+    if name.endswith(".__new__"):
+        target = tessaly.Vectorstore  # the class's text signature is its constructor's
+    runtime = [(p.name, p.default is not inspect.Parameter.empty)
+               for p in inspect.signature(target).parameters.values() if p.name not in ("self", "cls")]
+    assert runtime == parameters
