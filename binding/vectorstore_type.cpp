@@ -39,7 +39,14 @@ Result<Ref> new_instance(PyTypeObject* subtype, Vectorstore store) noexcept {
   return self;
 }
 
-// The entries, each declared once (method_table.hpp) beside its body.
+// The entries, each declared once (method_table.hpp) beside its body, from
+// the parameters several share.
+constexpr Converted<to_float_vector> kQuery{"vector"};
+constexpr Converted<to_query_batch> kQueries{"vectors"};
+constexpr Converted<to_size> kTopK{"top_k"};
+constexpr Converted<to_optional_size> kThreads{"n_threads", "None"};
+constexpr Raw kRows{"vectors"};
+constexpr Raw kIds{"ids", "None"};
 
 // Vectorstore(vector_size, vectors=None)
 constexpr auto kNew = method("__new__", Receiver::constructor, Converted<to_size>{"vector_size"},
@@ -97,31 +104,27 @@ Result<Ref> insert(PyVectorstore& record, Argument vector, Argument id) noexcept
   return Ref::borrow(Py_None);
 }
 
-constexpr auto kSearch = method("search", Receiver::shared_store, Converted<to_float_vector>{"vector"},
-                                Converted<to_size>{"top_k"});
+constexpr auto kSearch = method("search", Receiver::shared_store, kQuery, kTopK);
 Result<Ref> search_one(PyVectorstore& record, FloatVector query, std::size_t top_k) noexcept {
   TRY_ASSIGN(const Array<ResultPair> found, search(record.store, query, top_k));
   return results_to_python(found);
 }
 
-constexpr auto kParallelSearch = method("parallel_search", Receiver::shared_store, Converted<to_float_vector>{"vector"},
-                                        Converted<to_size>{"top_k"}, Converted<to_optional_size>{"n_threads", "None"});
+constexpr auto kParallelSearch = method("parallel_search", Receiver::shared_store, kQuery, kTopK, kThreads);
 Result<Ref> parallel_search_one(PyVectorstore& record, FloatVector query, std::size_t top_k,
                                 std::optional<std::size_t> n_threads) noexcept {
   TRY_ASSIGN(const Array<ResultPair> found, parallel_search(record.store, query, top_k, n_threads));
   return results_to_python(found);
 }
 
-constexpr auto kSearchBatch = method("search_batch", Receiver::shared_store, Converted<to_query_batch>{"vectors"},
-                                     Converted<to_size>{"top_k"});
+constexpr auto kSearchBatch = method("search_batch", Receiver::shared_store, kQueries, kTopK);
 Result<Ref> search_many(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k) noexcept {
   return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::calling_thread, std::nullopt},
                            BatchResultForm::lists);
 }
 
 constexpr auto kParallelSearchBatch =
-    method("parallel_search_batch", Receiver::shared_store, Converted<to_query_batch>{"vectors"},
-           Converted<to_size>{"top_k"}, Converted<to_optional_size>{"n_threads", "None"});
+    method("parallel_search_batch", Receiver::shared_store, kQueries, kTopK, kThreads);
 Result<Ref> parallel_search_many(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
                                  std::optional<std::size_t> n_threads) noexcept {
   return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::per_call, n_threads},
@@ -129,8 +132,7 @@ Result<Ref> parallel_search_many(PyVectorstore& record, QueryBatchInput queries,
 }
 
 // search_arrays(vectors, top_k, n_threads=None) -> (scores, ids)
-constexpr auto kSearchArrays = method("search_arrays", Receiver::shared_store, Converted<to_query_batch>{"vectors"},
-                                      Converted<to_size>{"top_k"}, Converted<to_optional_size>{"n_threads", "None"});
+constexpr auto kSearchArrays = method("search_arrays", Receiver::shared_store, kQueries, kTopK, kThreads);
 Result<Ref> search_into_arrays(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
                                std::optional<std::size_t> n_threads) noexcept {
   return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::per_call_unless_one, n_threads},
@@ -138,14 +140,14 @@ Result<Ref> search_into_arrays(PyVectorstore& record, QueryBatchInput queries, s
 }
 
 // append(vectors, ids=None): exclusive access, held while the rows convert.
-constexpr auto kAppend = method("append", Receiver::exclusive_store, Raw{"vectors"}, Raw{"ids", "None"});
+constexpr auto kAppend = method("append", Receiver::exclusive_store, kRows, kIds);
 Result<Ref> append(PyVectorstore& record, Argument vectors, Argument ids) noexcept {
   TRY(append_rows(record.store, vectors.object, ids.object));
   return Ref::borrow(Py_None);
 }
 
 // Vectorstore.from_array(vectors, ids=None)
-constexpr auto kFromArray = method("from_array", Receiver::type, Raw{"vectors"}, Raw{"ids", "None"});
+constexpr auto kFromArray = method("from_array", Receiver::type, kRows, kIds);
 Result<Ref> from_array(PyTypeObject* type, Argument vectors, Argument ids) noexcept {
   TRY_ASSIGN(Vectorstore store, store_from_rows(vectors.object, ids.object));
   return new_instance(type, std::move(store));
