@@ -50,7 +50,8 @@ Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept {
   QueryBatchInput batch;
   TRY_ASSIGN(batch.grid_, FloatGrid::of(object, 2));
   if (batch.grid_) return batch;
-  if (!batch.ends_.try_reserve(reservation_for(object, sizeof(std::size_t)))) return Error::no_memory();
+  TRY_ASSIGN(const std::size_t reserved, reservation_for(object, sizeof(std::size_t)));
+  if (!batch.ends_.try_reserve(reserved)) return Error::no_memory();
   FloatVector query;  // one array for every query, each copied from it
   auto append = [&](PyObject* item) -> Result<void> {
     TRY(read_float_vector(item, query));

@@ -68,10 +68,11 @@ PyObject* vectorstore_new(PyTypeObject* subtype, PyObject* args, PyObject* kwarg
     // runs; hold our own references to what it gave us.
     const Ref vectors = Ref::borrow(slots[1]);
     TRY_ASSIGN(std::size_t vector_size, convert_argument("vector_size", slots[0], to_size));
-    VectorstoreBuilder builder(vector_size);
+    Vectorstore store(vector_size);
+    VectorstoreBuilder builder(store);
     TRY(convert_argument("vectors", vectors.get(),
                          [&](PyObject* given) { return add_vector_pairs(given, builder); }));
-    TRY_ASSIGN(Vectorstore store, std::move(builder).finish());
+    TRY(std::move(builder).finish());
     return new_instance(subtype, std::move(store));
   });
 }
