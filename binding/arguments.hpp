@@ -56,4 +56,17 @@ auto convert_argument(const char* name, PyObject* object, Convert convert)
   return converted;
 }
 
+// An argument as a body gets it: the object given (null for an optional
+// parameter not given) and the parameter's name, for the errors of
+// converting it.
+struct Argument {
+  PyObject* object;
+  const char* name;
+
+  template <class Convert>
+  auto convert(Convert with) const -> decltype(with(object)) {
+    return convert_argument(name, object, with);
+  }
+};
+
 }  // namespace tessaly

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "binding/arguments.hpp"
 #include "binding/error.hpp"
 #include "binding/python.hpp"
 #include "engine/store/vectorstore.hpp"
@@ -17,10 +18,10 @@
 namespace tessaly {
 
 // append(vectors, ids=None): ids None continues the row numbers from len(store).
-Result<void> append_rows(Vectorstore& store, PyObject* vectors, PyObject* ids) noexcept;
+Result<void> append_rows(Vectorstore& store, const Argument& vectors, const Argument& ids) noexcept;
 
 // from_array(vectors, ids=None): a new store whose vector_size is the
 // array's number of columns, or the first row's length.
-Result<Vectorstore> store_from_rows(PyObject* vectors, PyObject* ids) noexcept;
+Result<Vectorstore> store_from_rows(const Argument& vectors, const Argument& ids) noexcept;
 
 }  // namespace tessaly

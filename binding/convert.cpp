@@ -1,6 +1,5 @@
 #include "binding/convert.hpp"
 
-#include <algorithm>
 #include <type_traits>
 
 #include "binding/float_buffer.hpp"
@@ -10,29 +9,6 @@
 
 namespace tessaly {
 namespace {
-
-// Reservations beyond this many bytes trust only truthful lengths: a custom
-// __len__ may claim far more items than its iterator yields.
-constexpr std::size_t kUntrustedReserveBytes = std::size_t{1} << 20;
-
-// How many items to make room for, by the object's length hint: each takes
-// a record of `record_bytes` (which the hint must be able to address) and
-// `item_bytes` in all (which bounds an untrusted hint). The hint only sizes
-// the first allocation: it never limits or changes the result.
-Result<std::size_t> length_hint(PyObject* object, std::size_t record_bytes,
-                                std::size_t item_bytes) noexcept {
-  const Py_ssize_t hint = PyObject_Size(object);
-  if (hint < 0) {
-    TRY(discard_pending_error());
-    return std::size_t{0};
-  }
-  const auto wanted = static_cast<std::size_t>(hint);
-  if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) / record_bytes) {
-    return Error::internal_failure(kCapacityOverflow);
-  }
-  const bool truthful = PyList_CheckExact(object) || PyTuple_CheckExact(object);
-  return truthful ? wanted : std::min(wanted, kUntrustedReserveBytes / item_bytes);
-}
 
 Result<std::uint64_t> int_to_u64(PyObject* integer) noexcept {
   const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
@@ -71,17 +47,6 @@ Result<void> check_sequence(PyObject* object) noexcept {
   return {};
 }
 
-std::size_t reservation_for(PyObject* object, std::size_t item_bytes) noexcept {
-  const Py_ssize_t hint = PyObject_Size(object);
-  if (hint < 0) {
-    PyErr_Clear();  // only a hint: iterating reports whatever is wrong
-    return 0;
-  }
-  const auto wanted = static_cast<std::size_t>(hint);
-  const bool truthful = PyList_CheckExact(object) || PyTuple_CheckExact(object);
-  return truthful ? wanted : std::min(wanted, kUntrustedReserveBytes / item_bytes);
-}
-
 Result<float> to_float32(PyObject* object) noexcept {
   double value;
   if (PyFloat_CheckExact(object)) {
@@ -107,7 +72,7 @@ Result<void> read_float_vector(PyObject* object, FloatVector& out) noexcept {
   TRY_ASSIGN(const bool buffered, read_float_buffer(object, out));
   if (buffered) return {};
   out.clear();
-  TRY_ASSIGN(const std::size_t hint, length_hint(object, sizeof(float), sizeof(float)));
+  TRY_ASSIGN(const std::size_t hint, addressable_reservation_for(object, sizeof(float), sizeof(float)));
   if (!out.try_reserve(hint)) return Error::no_memory();
   return for_each_item(object, [&](PyObject* item) -> Result<void> {
     TRY_ASSIGN(float element, to_float32(item));
@@ -145,7 +110,7 @@ Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noe
       dimension > (SIZE_MAX - sizeof(std::uint64_t)) / sizeof(float)
           ? SIZE_MAX
           : dimension * sizeof(float) + sizeof(std::uint64_t);
-  TRY_ASSIGN(const std::size_t hint, length_hint(object, sizeof(std::uint64_t), pair_bytes));
+  TRY_ASSIGN(const std::size_t hint, addressable_reservation_for(object, sizeof(std::uint64_t), pair_bytes));
   builder.expect(hint);
   FloatVector row;  // one array for every vector, each copied into the store from it
   return for_each_item(object, [&](PyObject* item) -> Result<void> {

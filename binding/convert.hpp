@@ -7,6 +7,8 @@
 #include <span>
 
 #include "binding/error.hpp"
+#include "binding/item_iterator.hpp"
+#include "binding/length_hint.hpp"
 #include "binding/python.hpp"
 #include "engine/base/array.hpp"
 #include "engine/search/results.hpp"
@@ -17,27 +19,6 @@ namespace tessaly {
 // The checks every sequence argument passes before it is iterated: a str
 // is refused, and so is anything that is not a sequence.
 Result<void> check_sequence(PyObject* object) noexcept;
-
-// Calls convert(item) for every item the object's iterator yields.
-template <class Convert>
-Result<void> for_each_item(PyObject* object, Convert convert) noexcept {
-  Ref iterator = Ref::steal(PyObject_GetIter(object));
-  if (!iterator) return Error::fetch();
-  for (;;) {
-    PyObject* next = nullptr;
-    const int status = PyIter_NextItem(iterator.get(), &next);
-    if (status < 0) return Error::fetch();
-    if (status == 0) return {};
-    Ref item = Ref::steal(next);
-    TRY(convert(item.get()));
-  }
-}
-
-// How many items of `item_bytes` to make room for, by the object's length
-// hint. It never fails and never changes a result: a hint that cannot be
-// had is 0, and only lists and tuples are trusted beyond a megabyte (a
-// custom __len__ may claim far more items than its iterator yields).
-std::size_t reservation_for(PyObject* object, std::size_t item_bytes) noexcept;
 
 // Any object that passes the sequence check (str excepted) and yields
 // numbers, each narrowed to float with round-to-nearest-even whatever the

@@ -46,19 +46,6 @@ struct Raw {
   const char* default_text = nullptr;
 };
 
-// An argument as a body gets it: the object given (null for an optional
-// parameter not given) and the parameter's name, for the errors of
-// converting it.
-struct Argument {
-  PyObject* object;
-  const char* name;
-
-  template <class Convert>
-  auto convert(Convert with) const -> decltype(with(object)) {
-    return convert_argument(name, object, with);
-  }
-};
-
 template <class... Parameters>
 struct MethodSpec {
   static constexpr std::size_t kCount = sizeof...(Parameters);

@@ -24,7 +24,8 @@ Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept {
   // Where each query's elements end: the spans are made once every query
   // is in, since the elements move as they grow.
   Array<std::size_t> ends;
-  if (!ends.try_reserve(reservation_for(object, sizeof(std::size_t)))) return Error::no_memory();
+  TRY_ASSIGN(const std::size_t reserved, reservation_for(object, sizeof(std::size_t)));
+  if (!ends.try_reserve(reserved)) return Error::no_memory();
   FloatVector query;  // one array for every query, each copied from it
   auto append = [&](PyObject* item) -> Result<void> {
     TRY(read_float_vector(item, query));

@@ -52,9 +52,10 @@ constexpr Raw kIds{"ids", "None"};
 constexpr auto kNew = method("__new__", Receiver::constructor, Converted<to_size>{"vector_size"},
                              Raw{"vectors", "None"});
 Result<Ref> make_store(PyTypeObject* subtype, std::size_t vector_size, Argument vectors) noexcept {
-  VectorstoreBuilder builder(vector_size);
+  Vectorstore store(vector_size);
+  VectorstoreBuilder builder(store);
   TRY(vectors.convert([&](PyObject* given) { return add_vector_pairs(given, builder); }));
-  TRY_ASSIGN(Vectorstore store, std::move(builder).finish());
+  TRY(std::move(builder).finish());
   return new_instance(subtype, std::move(store));
 }
 
@@ -142,14 +143,14 @@ Result<Ref> search_into_arrays(PyVectorstore& record, QueryBatchInput queries, s
 // append(vectors, ids=None): exclusive access, held while the rows convert.
 constexpr auto kAppend = method("append", Receiver::exclusive_store, kRows, kIds);
 Result<Ref> append(PyVectorstore& record, Argument vectors, Argument ids) noexcept {
-  TRY(append_rows(record.store, vectors.object, ids.object));
+  TRY(append_rows(record.store, vectors, ids));
   return Ref::borrow(Py_None);
 }
 
 // Vectorstore.from_array(vectors, ids=None)
 constexpr auto kFromArray = method("from_array", Receiver::type, kRows, kIds);
 Result<Ref> from_array(PyTypeObject* type, Argument vectors, Argument ids) noexcept {
-  TRY_ASSIGN(Vectorstore store, store_from_rows(vectors.object, ids.object));
+  TRY_ASSIGN(Vectorstore store, store_from_rows(vectors, ids));
   return new_instance(type, std::move(store));
 }
 

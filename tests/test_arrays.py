@@ -61,7 +61,20 @@ def test_from_array_and_append_build_what_the_constructor_builds(kind, ids_kind)
     assert contents(store) == expected
 
 
+class Unsized:
+    """Rows without a length: they are only counted by reading them."""
+    def __init__(self, rows):
+        self.rows = rows
+
+    def __getitem__(self, index):
+        return self.rows[index]
+
+
 @pytest.mark.parametrize("vectors, ids, error, message", [
+    (Unsized(ROWS.tolist()), list(range(len(ROWS) + 2)), ValueError,
+     f"ids has {len(ROWS) + 2} entries but vectors has {len(ROWS)} rows"),
+    (Unsized(ROWS.tolist()), np.arange(len(ROWS) + 2), ValueError,
+     f"ids has {len(ROWS) + 2} entries but vectors has {len(ROWS)} rows"),
     (ROWS.tolist()[:-1] + [[1, "x", 0]], None, TypeError, "argument 'vectors': must be real number, not str"),
     (ROWS, list(range(len(ROWS) - 1)) + [-1], OverflowError, None),
     (ROWS, list(range(len(ROWS) - 1)) + [2**64], OverflowError, None),

@@ -344,7 +344,8 @@ RESUMED_CALLS = """
     lambda: tessaly.cosine_similarity([1.0, RAISING], V), lambda: tessaly.Vectorstore(RAISING),
     lambda: tessaly.Vectorstore(2, [(V, RAISING)]), lambda: store.insert([RAISING, 1.0], 5),
     lambda: store.insert(V, RAISING), lambda: store.search(RAISING, 1), lambda: store.search(V, RAISING),
-    lambda: store.parallel_search(RAISING, 1), lambda: store.parallel_search(V, 1, RAISING)"""
+    lambda: store.parallel_search(RAISING, 1), lambda: store.parallel_search(V, 1, RAISING),
+    lambda: tessaly.Vectorstore.from_array(RAISING), lambda: store.append(RAISING)"""
 TOO_LARGE_STACK = 2**31 + 2**30 if IS_32_BIT else 2**60
 PATHS = {
     # The stack size is read once per process, so parallel_search keeps failing there.

@@ -20,11 +20,14 @@ inline FloatVector floats(const std::vector<float>& values) {
 // A store built from (vector, id) pairs, as the constructor builds one.
 inline EngineResult<Vectorstore> built(
     std::size_t vector_size, const std::vector<std::pair<std::vector<float>, std::uint64_t>>& list) {
-  VectorstoreBuilder builder(vector_size);
+  Vectorstore store(vector_size);
+  VectorstoreBuilder builder(store);
   for (const auto& [values, id] : list) {
     if (!builder.add(values, id).ok()) std::abort();
   }
-  return std::move(builder).finish();
+  auto finished = std::move(builder).finish();
+  if (!finished.ok()) return std::move(finished).error();
+  return store;
 }
 
 // Entry `entry` of the store, read back from its lanes.
