@@ -44,6 +44,14 @@ inline constexpr CallSignature kAppendSignature{"append", "Vectorstore", 2, {"ve
 inline constexpr CallSignature kFromArraySignature{"from_array", "Vectorstore", 2, {"vectors", "ids"}, 1};
 inline constexpr CallSignature kNewSignature{
     "__new__", "Vectorstore", 2, {"vector_size", "vectors"}, 1};
+inline constexpr CallSignature kModuleGetattrSignature{"__getattr__", nullptr, 1, {"name"}, 1};
+inline constexpr CallSignature kSearchArgumentsSignature{
+    "_search_arguments", nullptr, 3, {"vector_size", "vector", "top_k"}, 3};
+inline constexpr CallSignature kSearchBatchArgumentsSignature{
+    "_search_batch_arguments", nullptr, 3, {"vector_size", "vectors", "top_k"}, 3};
+inline constexpr CallSignature kIdArraySignature{"_id_array", nullptr, 1, {"ids"}, 1};
+inline constexpr CallSignature kCheckIdCountSignature{
+    "_check_id_count", nullptr, 2, {"id_count", "row_count"}, 2};
 
 // The fast calling convention: keyword values follow the positional ones in
 // `args`, in the order of the `kwnames` tuple (or null).

@@ -12,6 +12,7 @@
 
 #include "binding/error.hpp"
 #include "binding/python.hpp"
+#include "engine/base/function_ref.hpp"
 #include "engine/store/vectorstore.hpp"
 
 namespace tessaly {
@@ -22,5 +23,14 @@ Result<void> append_rows(Vectorstore& store, PyObject* vectors, PyObject* ids) n
 // from_array(vectors, ids=None): a new store whose vector_size is the
 // array's number of columns, or the first row's length.
 Result<Vectorstore> store_from_rows(PyObject* vectors, PyObject* ids) noexcept;
+
+// Every id of a sequence or array, read as from_array reads them: an
+// integer numpy array in one go, anything else id by id with to_u64.
+// `room(count)` gives where `count` ids go; it is called once, before they
+// are read when an integer array tells their number, else after. A failure
+// to read an id names the argument `id_name`; a failure of `ids` itself
+// (None included: it is no sequence) names "ids".
+Result<void> read_ids(PyObject* ids, const char* id_name,
+                      FunctionRef<Result<std::uint64_t*>(std::size_t)> room) noexcept;
 
 }  // namespace tessaly

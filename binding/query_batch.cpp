@@ -1,6 +1,7 @@
 #include "binding/query_batch.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "binding/convert.hpp"
 #include "binding/long_call.hpp"
@@ -43,6 +44,14 @@ Result<QueryBatch> QueryBatchInput::slab(std::size_t first, std::size_t count) n
     }
   }
   return QueryBatch(spans_.data(), spans_.size());
+}
+
+void QueryBatchInput::copy_all(float* out) const noexcept {
+  if (grid_) {
+    grid_->copy_rows(0, grid_->shape().rows, out);
+  } else if (elements_.size() != 0) {
+    std::memcpy(out, elements_.data(), elements_.size() * sizeof(float));
+  }
 }
 
 Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept {

@@ -28,6 +28,9 @@ class QueryBatchInput {
   // Queries [first, first + count) as the engine takes them, valid until
   // the next call.
   Result<QueryBatch> slab(std::size_t first, std::size_t count) noexcept;
+  // Every query back to back into `out`, which has room for all of them
+  // (size() times their length, once wrong_length found none).
+  void copy_all(float* out) const noexcept;
 
  private:
   friend Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept;
