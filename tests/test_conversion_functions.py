@@ -93,7 +93,8 @@ def inserted(ids):
     np.array([0, 5, 2**64 - 1], np.uint64), np.array([3, 7, 2**62], np.int64), np.array([1, 2], np.int8),
     np.arange(10, dtype=np.int32)[::-3], [0, True, 2**64 - 1, Index(), np.int8(7)],
     np.array([0, True, 2**64 - 1, Index()], dtype=object), range(3), (),
-    np.array([0, -1], np.int64), np.array([2, -2**63], np.int64), [0, 1.5], [0, 2**64], [0, "x"],
+    np.array([0, -1], np.int64), np.array([2, -2**63], np.int64), np.array([3, -4, 5], np.int16)[::2],
+    np.array([7, 1, -1], np.int8)[::-1], [0, 1.5], [0, 2**64], [0, "x"],
     np.array([0, np.True_], dtype=object),
 ], ids=repr)
 def test_id_array_converts_as_insert(ids):
