@@ -16,6 +16,7 @@
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
 #include "engine/base/array.hpp"
+#include "engine/base/function_ref.hpp"
 
 namespace tessaly {
 
@@ -41,6 +42,9 @@ class IdSource {
     if (!out.try_grow_for(count)) return Error::no_memory();
     return std::visit([&](auto& source) { return source.read_into(count, out); }, source_);
   }
+  // Whether count() is exact and reading them runs no Python code (an
+  // integer array).
+  bool reads_in_one_go() const noexcept { return std::holds_alternative<IntegerArray>(source_); }
   // Whether any are left once the rows have run out (an iterated sequence
   // reads, and converts, one more).
   Result<bool> more() noexcept {
@@ -100,5 +104,11 @@ class IdSource {
 
   Source source_;
 };
+
+// Every id of `ids`, read as from_array reads them, into the room that
+// room(count) gives once they are read; an id that fails names the argument
+// `id_name`, a failure of `ids` itself (None included) names `ids`.
+Result<void> read_all_ids(const Argument& ids, const char* id_name,
+                          FunctionRef<Result<std::uint64_t*>(std::size_t)> room) noexcept;
 
 }  // namespace tessaly

@@ -159,6 +159,11 @@ inline Message vectorstore_repr_text(std::size_t vector_size, std::size_t length
   return Message("Vectorstore(vector_size=") << vector_size << ", len=" << length << ")";
 }
 
+// AttributeError: "module 'M' has no attribute 'A'", a name the module
+// lacks, in the interpreter's own words (a format for PyUnicode_FromFormat,
+// given M and A).
+inline constexpr const char* kMissingAttributeFormat = "module '%U' has no attribute '%U'";
+
 // ImportError: the module imported in a subinterpreter.
 inline constexpr const char* kSubinterpretersRefused =
     "module tessaly does not support loading in subinterpreters";

@@ -53,6 +53,9 @@ Out run(PyObject* self, PyObject* const* slots) noexcept {
   if constexpr (kReceiver == Receiver::none) {
     auto call = [](auto&&... values) { return Body(std::forward<decltype(values)>(values)...); };
     return convert_from<Out, Spec, 0>(slots, call);
+  } else if constexpr (kReceiver == Receiver::module) {
+    auto call = [self](auto&&... values) { return Body(self, std::forward<decltype(values)>(values)...); };
+    return convert_from<Out, Spec, 0>(slots, call);
   } else if constexpr (kReceiver == Receiver::constructor || kReceiver == Receiver::type) {
     auto* type = reinterpret_cast<PyTypeObject*>(self);
     auto call = [type](auto&&... values) { return Body(type, std::forward<decltype(values)>(values)...); };

@@ -20,6 +20,7 @@ namespace tessaly {
 // whole call, argument conversion included.
 enum class Receiver {
   none,             // a module function
+  module,           // a module function that gets its module (the module's __getattr__)
   constructor,      // the class's constructor: the body gets the type to make
   type,             // a class method: the body gets the class
   shared_store,     // a store, read: any number of such calls at once
@@ -66,7 +67,8 @@ struct MethodSpec {
 
   // What argument matching needs, and its errors name.
   constexpr CallSignature signature() const {
-    CallSignature made{name, receiver == Receiver::none ? nullptr : kClassName, kCount, {}, 0};
+    const bool of_module = receiver == Receiver::none || receiver == Receiver::module;
+    CallSignature made{name, of_module ? nullptr : kClassName, kCount, {}, 0};
     for (std::size_t i = 0; i < kCount; ++i) {
       made.parameter_names[i] = names()[i];
       if (defaults()[i] == nullptr) made.required_count = i + 1;
@@ -99,10 +101,13 @@ template <class... Parameters>
 constexpr TextSignature text_signature_of(const MethodSpec<Parameters...>& spec) {
   TextSignature made;
   made << (spec.receiver == Receiver::constructor ? kClassName : spec.name) << "(";
-  if (spec.receiver == Receiver::type) made << "$type, ";
-  if (spec.receiver == Receiver::shared_store || spec.receiver == Receiver::exclusive_store) made << "$self, ";
+  if (spec.receiver == Receiver::type) made << "$type";
+  if (spec.receiver == Receiver::module) made << "$module";
+  if (spec.receiver == Receiver::shared_store || spec.receiver == Receiver::exclusive_store) made << "$self";
+  const bool after_receiver = spec.receiver == Receiver::type || spec.receiver == Receiver::module ||
+                              spec.receiver == Receiver::shared_store || spec.receiver == Receiver::exclusive_store;
   for (std::size_t i = 0; i < spec.kCount; ++i) {
-    if (i != 0) made << ", ";
+    if (i != 0 || after_receiver) made << ", ";
     made << spec.names()[i];
     if (spec.defaults()[i] != nullptr) made << "=" << spec.defaults()[i];
   }

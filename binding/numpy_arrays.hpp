@@ -19,5 +19,7 @@ Result<Ref> import_numpy() noexcept;
 // ("float32", "uint64"), and where its elements are.
 Result<Ref> empty_array(PyObject* numpy, std::size_t rows, std::size_t width, const char* dtype,
                         void*& data) noexcept;
+// The same of one dimension: `length` elements.
+Result<Ref> empty_array(PyObject* numpy, std::size_t length, const char* dtype, void*& data) noexcept;
 
 }  // namespace tessaly

@@ -1,5 +1,7 @@
 #include "binding/query_batch.hpp"
 
+#include <cstring>
+
 #include "binding/convert.hpp"
 #include "binding/long_call.hpp"
 
@@ -14,6 +16,14 @@ QueryRows QueryBatchInput::rows() noexcept {
   }
   grid_rows_.grid = &*grid_;
   return QueryRows::Converting{shape.rows, shape.columns, grid_rows_};
+}
+
+void QueryBatchInput::copy_all(float* out) const noexcept {
+  if (grid_) {
+    grid_->copy_rows(0, grid_->shape().rows, out);
+  } else if (!elements_.empty()) {
+    std::memcpy(out, elements_.data(), elements_.size() * sizeof(float));
+  }
 }
 
 Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept {

@@ -24,6 +24,11 @@ class QueryBatchInput {
   std::size_t size() const noexcept { return grid_ ? grid_->shape().rows : spans_.size(); }
   // The queries as the engine reads them; valid while this lives, unmoved.
   QueryRows rows() noexcept;
+  // The length of the first query of another length than `expected`.
+  std::optional<std::size_t> wrong_length(std::size_t expected) noexcept { return rows().wrong_length(expected); }
+  // Every query back to back into `out`, which has room for all of them
+  // (once wrong_length found none).
+  void copy_all(float* out) const noexcept;
 
  private:
   friend Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept;

@@ -17,6 +17,7 @@
 #include "binding/message_texts.hpp"
 #include "binding/method_entry.hpp"
 #include "binding/method_table.hpp"
+#include "binding/parameters.hpp"
 #include "binding/process_slots.hpp"
 #include "binding/query_batch.hpp"
 #include "binding/vectorstore_record.hpp"
@@ -39,18 +40,10 @@ Result<Ref> new_instance(PyTypeObject* subtype, Vectorstore store) noexcept {
   return self;
 }
 
-// The entries, each declared once (method_table.hpp) beside its body, from
-// the parameters several share.
-constexpr Converted<to_float_vector> kQuery{"vector"};
-constexpr Converted<to_query_batch> kQueries{"vectors"};
-constexpr Converted<to_size> kTopK{"top_k"};
-constexpr Converted<to_optional_size> kThreads{"n_threads", "None"};
-constexpr Raw kRows{"vectors"};
-constexpr Raw kIds{"ids", "None"};
+// The entries, each declared once (method_table.hpp) beside its body.
 
 // Vectorstore(vector_size, vectors=None)
-constexpr auto kNew = method("__new__", Receiver::constructor, Converted<to_size>{"vector_size"},
-                             Raw{"vectors", "None"});
+constexpr auto kNew = method("__new__", Receiver::constructor, kVectorSizeParameter, Raw{"vectors", "None"});
 Result<Ref> make_store(PyTypeObject* subtype, std::size_t vector_size, Argument vectors) noexcept {
   Vectorstore store(vector_size);
   VectorstoreBuilder builder(store);
@@ -89,7 +82,7 @@ Result<Ref> vector_size_of(PyVectorstore& record) noexcept {
 
 // insert(vector, id): exclusive access, which makes the record's row buffer
 // this call's alone.
-constexpr auto kInsert = method("insert", Receiver::exclusive_store, Raw{"vector"}, Raw{"id"});
+constexpr auto kInsert = method("insert", Receiver::exclusive_store, Raw{"vector"}, kIdParameter);
 Result<void> insert_converted(PyVectorstore& record, const Argument& vector, const Argument& id) noexcept {
   TRY(vector.convert([&](PyObject* given) { return read_float_vector(given, record.row); }));
   TRY_ASSIGN(const std::uint64_t converted, id.convert(to_u64));
@@ -105,27 +98,28 @@ Result<Ref> insert(PyVectorstore& record, Argument vector, Argument id) noexcept
   return Ref::borrow(Py_None);
 }
 
-constexpr auto kSearch = method("search", Receiver::shared_store, kQuery, kTopK);
+constexpr auto kSearch = method("search", Receiver::shared_store, kQueryParameter, kTopKParameter);
 Result<Ref> search_one(PyVectorstore& record, FloatVector query, std::size_t top_k) noexcept {
   TRY_ASSIGN(const Array<ResultPair> found, search(record.store, query, top_k));
   return results_to_python(found);
 }
 
-constexpr auto kParallelSearch = method("parallel_search", Receiver::shared_store, kQuery, kTopK, kThreads);
+constexpr auto kParallelSearch =
+    method("parallel_search", Receiver::shared_store, kQueryParameter, kTopKParameter, kThreadsParameter);
 Result<Ref> parallel_search_one(PyVectorstore& record, FloatVector query, std::size_t top_k,
                                 std::optional<std::size_t> n_threads) noexcept {
   TRY_ASSIGN(const Array<ResultPair> found, parallel_search(record.store, query, top_k, n_threads));
   return results_to_python(found);
 }
 
-constexpr auto kSearchBatch = method("search_batch", Receiver::shared_store, kQueries, kTopK);
+constexpr auto kSearchBatch = method("search_batch", Receiver::shared_store, kQueriesParameter, kTopKParameter);
 Result<Ref> search_many(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k) noexcept {
   return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::calling_thread, std::nullopt},
                            BatchResultForm::lists);
 }
 
 constexpr auto kParallelSearchBatch =
-    method("parallel_search_batch", Receiver::shared_store, kQueries, kTopK, kThreads);
+    method("parallel_search_batch", Receiver::shared_store, kQueriesParameter, kTopKParameter, kThreadsParameter);
 Result<Ref> parallel_search_many(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
                                  std::optional<std::size_t> n_threads) noexcept {
   return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::per_call, n_threads},
@@ -133,7 +127,8 @@ Result<Ref> parallel_search_many(PyVectorstore& record, QueryBatchInput queries,
 }
 
 // search_arrays(vectors, top_k, n_threads=None) -> (scores, ids)
-constexpr auto kSearchArrays = method("search_arrays", Receiver::shared_store, kQueries, kTopK, kThreads);
+constexpr auto kSearchArrays =
+    method("search_arrays", Receiver::shared_store, kQueriesParameter, kTopKParameter, kThreadsParameter);
 Result<Ref> search_into_arrays(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
                                std::optional<std::size_t> n_threads) noexcept {
   return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::per_call_unless_one, n_threads},
@@ -141,14 +136,14 @@ Result<Ref> search_into_arrays(PyVectorstore& record, QueryBatchInput queries, s
 }
 
 // append(vectors, ids=None): exclusive access, held while the rows convert.
-constexpr auto kAppend = method("append", Receiver::exclusive_store, kRows, kIds);
+constexpr auto kAppend = method("append", Receiver::exclusive_store, kRowsParameter, kIdsParameter);
 Result<Ref> append(PyVectorstore& record, Argument vectors, Argument ids) noexcept {
   TRY(append_rows(record.store, vectors, ids));
   return Ref::borrow(Py_None);
 }
 
 // Vectorstore.from_array(vectors, ids=None)
-constexpr auto kFromArray = method("from_array", Receiver::type, kRows, kIds);
+constexpr auto kFromArray = method("from_array", Receiver::type, kRowsParameter, kIdsParameter);
 Result<Ref> from_array(PyTypeObject* type, Argument vectors, Argument ids) noexcept {
   TRY_ASSIGN(Vectorstore store, store_from_rows(vectors, ids));
   return new_instance(type, std::move(store));

@@ -18,6 +18,7 @@ import zlib
 import numpy as np
 import pytest
 
+import tessaly
 from conftest import IS_32_BIT, Hook, run_python
 from tessaly import Vectorstore, cosine_similarity
 
@@ -64,6 +65,7 @@ def leak_workload():
     short, bad_tail, overflowing = vec[:-1], vec[:-1] + [["x"]], vec[:-1] + [2**2000]
     floats32, doubles = np.array(vec, dtype=np.float32), array.array("d", vec)
     floats32_short = floats32[:-1]
+    rows, ids, negative_ids = np.array([vec, vec]), np.arange(8), np.array([1, -1])
     ident, max_id, too_big, long_name = 2**40 + 1, 2**64 - 1, 2**64, "k" * 4096
     huge, cause = Huge(), LookupError("cause")
     store = Vectorstore(DIM, [(vec, ident)] * 8)
@@ -100,6 +102,8 @@ def leak_workload():
             watched[name + "[0]"], watched[name + "[-1]"] = value[0], value[-1]
 
     cs, VS, S = cosine_similarity, Vectorstore, store
+    sa, sba = tessaly._search_arguments, tessaly._search_batch_arguments
+    ida, cc = tessaly._id_array, tessaly._check_id_count
     calls = {  # entry point: {exception expected (None: success): calls}
         "cosine_similarity": {
             None: [lambda: cs(vec, vec), lambda: cs(floats32, doubles)],
@@ -155,11 +159,34 @@ def leak_workload():
                          lambda: S.parallel_search(vec, 1, index_raises)],
             RuntimeError: [lambda: S.parallel_search(inserting, 1, 2)],
             PANIC: [lambda: S.parallel_search(huge, 1, 2)]},
+        # The module's private functions (tessaly_dask's conversions), and its __getattr__.
+        "private conversions": {
+            None: [lambda: cc(8, 8), lambda: tessaly._id_array],
+            TypeError: [lambda: sa(DIM, vec), lambda: sa(DIM, "ab", 1), lambda: sa(DIM, bad_tail, 1),
+                        lambda: sa(DIM, raises_type, 1), lambda: sba(DIM, [vec, bad_tail], 1),
+                        lambda: sba(DIM, [vec], 1, vectors=vec), lambda: ida([ident, 1.5]), lambda: ida(None)],
+            OverflowError: [lambda: sa(DIM, overflowing, 1), lambda: sa(DIM, vec, -1), lambda: ida([ident, -1]),
+                            lambda: ida([ident, too_big])],
+            ValueError: [lambda: sa(DIM, short, 1), lambda: sba(DIM, [vec, short], 1), lambda: cc(7, 8),
+                         lambda: sa(DIM, raises_value, 1), lambda: ida([ident, index_raises])],
+            AttributeError: [lambda: tessaly._nothing, lambda: getattr(tessaly, long_name)],
+            PANIC: [lambda: sa(DIM, huge, 1), lambda: sba(DIM, [vec, huge], 1)]},
+        # Their calls that make numpy arrays (an integer array's ids are read into
+        # the result). numpy, built for the release interpreter, leaves the debug
+        # interpreter's reference total one or two off for every array it makes:
+        # these run on the release build only.
+        "private conversions making arrays": {
+            None: [lambda: sa(DIM, vec, 3), lambda: sa(top_k=0, vector=floats32, vector_size=DIM),
+                   lambda: sba(DIM, [vec, doubles], 3), lambda: sba(DIM, rows, 1), lambda: ida(ids),
+                   lambda: ida([ident, max_id, True])],
+            OverflowError: [lambda: ida(negative_ids)]},
         "len, repr, vector_size": {  # each fails when called back while insert converts
             None: [lambda: len(S), lambda: repr(S), lambda: S.vector_size],
             RuntimeError: [lambda: S.insert(reading_len, ident), lambda: S.insert(reading_repr, ident),
                            lambda: S.insert(reading_size, ident)]},
     }
+    if DEBUG_BUILD:
+        del calls["private conversions making arrays"]
     return calls, watched
 
 

@@ -10,6 +10,7 @@ import operator
 
 import dask.array as da
 import numpy as np
+from tessaly import _check_id_count
 
 from ._convert import ids_to_uint64, object_rows_to_float32
 
@@ -80,8 +81,7 @@ def check_ids(ids, n, first_row):
         raise TypeError(f"ids must have a bool, integer or object dtype, not {ids.dtype}")
     if isinstance(ids, da.Array):
         check_known_rows(ids, "ids")
-    if ids.shape[0] != n:
-        raise ValueError(f"ids has {ids.shape[0]} entries but vectors has {n} rows")
+    _check_id_count(ids.shape[0], n)
     if isinstance(ids, np.ndarray):
         ids = ids_to_uint64(ids, first_row)
     return ids

@@ -9,7 +9,7 @@ from dask.sizeof import sizeof
 
 import tessaly
 
-from ._convert import ids_to_uint64, rows_to_float32
+from ._convert import ids_to_uint64, store_rows
 from ._sizing import entries_bytes, store_bytes
 
 
@@ -58,7 +58,7 @@ def check_fits(count, vector_size):
 
 def build_shard(rows, ids, first_row):
     """A Shard of these rows; ids None means the row numbers from first_row."""
-    rows = rows_to_float32(rows, first_row)
+    rows = store_rows(rows, first_row)
     check_fits(*rows.shape)
     if ids is None:
         ids = np.arange(first_row, first_row + len(rows), dtype=np.uint64)

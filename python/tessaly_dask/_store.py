@@ -330,7 +330,7 @@ class ShardedVectorstore:
         result, on the workers or here.
         """
         check_open(self.client)
-        block, top_k = query_block(self._vector_size, queries, top_k, "search_arrays")
+        block, top_k = query_block(self._vector_size, queries, top_k)
         return self._search_block(block, top_k)
 
     def _search_block(self, block, top_k):

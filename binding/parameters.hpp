@@ -1,0 +1,22 @@
+// The parameters several entries share, declared once: the name errors
+// give an argument, and how it converts (method_table.hpp).
+#pragma once
+
+#include "binding/convert.hpp"
+#include "binding/method_table.hpp"
+#include "binding/query_batch.hpp"
+
+namespace tessaly {
+
+inline constexpr Converted<to_size> kVectorSizeParameter{"vector_size"};
+inline constexpr Converted<to_float_vector> kQueryParameter{"vector"};
+inline constexpr Converted<to_query_batch> kQueriesParameter{"vectors"};
+inline constexpr Converted<to_size> kTopKParameter{"top_k"};
+inline constexpr Converted<to_optional_size> kThreadsParameter{"n_threads", "None"};
+// from_array's and append's rows and ids, converted as they are read.
+inline constexpr Raw kRowsParameter{"vectors"};
+inline constexpr Raw kIdsParameter{"ids", "None"};
+// insert's id: its errors also name each id that _id_array converts.
+inline constexpr Raw kIdParameter{"id"};
+
+}  // namespace tessaly
