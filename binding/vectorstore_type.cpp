@@ -118,22 +118,19 @@ Result<Ref> search_many(PyVectorstore& record, QueryBatchInput queries, std::siz
                            BatchResultForm::lists);
 }
 
+// parallel_search_batch(vectors, top_k, n_threads=None) and
+// search_arrays(vectors, top_k, n_threads=None) -> (scores, ids): the same
+// work, as lists or arrays, by workers (search_arrays: unless the plan has
+// one only).
+template <WorkerRequest::Mode kWorkers, BatchResultForm kForm>
+Result<Ref> search_many_on_workers(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
+                                   std::optional<std::size_t> n_threads) noexcept {
+  return search_batch_call(record.store, queries, top_k, {kWorkers, n_threads}, kForm);
+}
 constexpr auto kParallelSearchBatch =
     method("parallel_search_batch", Receiver::shared_store, kQueriesParameter, kTopKParameter, kThreadsParameter);
-Result<Ref> parallel_search_many(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
-                                 std::optional<std::size_t> n_threads) noexcept {
-  return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::per_call, n_threads},
-                           BatchResultForm::lists);
-}
-
-// search_arrays(vectors, top_k, n_threads=None) -> (scores, ids)
 constexpr auto kSearchArrays =
     method("search_arrays", Receiver::shared_store, kQueriesParameter, kTopKParameter, kThreadsParameter);
-Result<Ref> search_into_arrays(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
-                               std::optional<std::size_t> n_threads) noexcept {
-  return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::per_call_unless_one, n_threads},
-                           BatchResultForm::arrays);
-}
 
 // append(vectors, ids=None): exclusive access, held while the rows convert.
 constexpr auto kAppend = method("append", Receiver::exclusive_store, kRowsParameter, kIdsParameter);
@@ -154,8 +151,9 @@ PyMethodDef vectorstore_methods[] = {
     method_def<kSearch, search_one>(),
     method_def<kParallelSearch, parallel_search_one>(),
     method_def<kSearchBatch, search_many>(),
-    method_def<kParallelSearchBatch, parallel_search_many>(),
-    method_def<kSearchArrays, search_into_arrays>(),
+    method_def<kParallelSearchBatch,
+               search_many_on_workers<WorkerRequest::Mode::per_call, BatchResultForm::lists>>(),
+    method_def<kSearchArrays, search_many_on_workers<WorkerRequest::Mode::per_call_unless_one, BatchResultForm::arrays>>(),
     method_def<kAppend, append>(),
     method_def<kFromArray, from_array>(),
     {nullptr, nullptr, 0, nullptr},
