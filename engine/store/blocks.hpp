@@ -5,40 +5,26 @@
 // scan reads the lines of block after block in address order, which every
 // processor's prefetchers follow, and a SIMD register loaded from a line
 // holds one element of 16 (or 8, or 4) entries: each lane scores its own
-// entry with the scalar sequence, and no rearranging is needed.
-//
-// Blocks sit back to back in chunks that the store owns. Chunks double in
-// size as the store grows (from 64 KiB to 64 MiB); those of 4 MiB or more are
-// mapped on their own, 2 MiB-aligned and advised for huge pages, so that a
-// scan of a big store does not miss the TLB every few blocks. Growth adds
-// chunks and never moves a block. Chunk memory starts zeroed, so the lanes
-// of the last block that no entry holds yet are zeros.
+// entry with the scalar sequence, and no rearranging is needed. The blocks
+// live in chunks (block_chunks.hpp) and never move.
 #pragma once
 
 #include <cstddef>
 
-#include "engine/base/array.hpp"
+#include "engine/store/block_chunks.hpp"
 
 namespace tessaly {
 
-inline constexpr std::size_t kBlockLanes = 16;
-
 class Blocks {
  public:
-  explicit Blocks(std::size_t dimension) noexcept : dimension_(dimension) {}
-  Blocks(Blocks&& other) noexcept;
-  Blocks& operator=(Blocks&& other) noexcept;
-  Blocks(const Blocks&) = delete;
-  Blocks& operator=(const Blocks&) = delete;
-  ~Blocks();
+  explicit Blocks(std::size_t dimension) noexcept;
 
   // Room for `entries` entries in all; false (and nothing changed) if the
-  // memory cannot be had. The missing room comes as one chunk, at least as
-  // large as growth would make the next one.
-  [[nodiscard]] bool try_reserve(std::size_t entries) noexcept;
+  // memory cannot be had.
+  [[nodiscard]] bool try_reserve(std::size_t entries) noexcept { return chunks_.try_reserve(entries); }
 
   // Entries that fit without another chunk.
-  std::size_t capacity() const noexcept { return capacity_; }
+  std::size_t capacity() const noexcept { return chunks_.capacity(); }
   std::size_t dimension() const noexcept { return dimension_; }
   // Floats per block.
   std::size_t block_floats() const noexcept { return dimension_ * kBlockLanes; }
@@ -86,37 +72,18 @@ class Blocks {
   template <class Visit>
   void for_each_run(std::size_t first_block, std::size_t end_block, std::size_t most,
                     Visit&& visit) const noexcept {
-    while (first_block < end_block) {
-      const Run run = run_at(first_block);
-      std::size_t count = end_block - first_block;
-      if (count > run.count) count = run.count;
-      if (count > most) count = most;
-      visit(run.blocks, first_block, count);
-      first_block += count;
-    }
+    chunks_.for_each_run(first_block, end_block, most, [&](const char* blocks, std::size_t block, std::size_t count) {
+      visit(reinterpret_cast<const float*>(blocks), block, count);
+    });
   }
 
  private:
-  struct Chunk {
-    float* blocks;
-    std::size_t first_block;
-    std::size_t block_count;
-    void* memory;       // what to release
-    std::size_t bytes;  // of a mapping; 0: the memory came from calloc
-  };
-  struct Run {
-    const float* blocks;
-    std::size_t count;  // blocks from there to the end of its chunk
-  };
-
-  Run run_at(std::size_t block) const noexcept;
-  float* block_address(std::size_t block) const noexcept;
-  void release() noexcept;
+  float* block_address(std::size_t block) const noexcept {
+    return reinterpret_cast<float*>(chunks_.block_address(block));
+  }
 
   std::size_t dimension_;
-  std::size_t capacity_ = 0;  // in entries
-  std::size_t next_bytes_ = 0;
-  Array<Chunk> chunks_;
+  BlockChunks chunks_;
 };
 
 }  // namespace tessaly
