@@ -1,6 +1,8 @@
 // The store: an append-only list of float vectors of one dimension, each
-// tagged with a caller-chosen 64-bit identifier. Searching it is another
-// layer's work (engine/search/), which reads it through blocks() and ids().
+// tagged with a caller-chosen 64-bit identifier, and, if asked for, a
+// compact copy of them (int8_copy.hpp) that every addition keeps in step.
+// Searching it is another layer's work (engine/search/), which reads it
+// through blocks(), ids() and int8_copy().
 //
 // The floats live in blocks of 16 entries (blocks.hpp), the identifiers in
 // their own array, both in insertion order: an entry is its position, and
@@ -10,17 +12,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "engine/base/array.hpp"
 #include "engine/base/engine_error.hpp"
 #include "engine/store/blocks.hpp"
+#include "engine/store/int8_copy.hpp"
 
 namespace tessaly {
 
+// What a store keeps beside its float vectors and ids.
+enum class CompactCopy { none, int8 };
+
 class Vectorstore {
  public:
-  explicit Vectorstore(std::size_t vector_size) noexcept : blocks_(vector_size) {}
+  explicit Vectorstore(std::size_t vector_size, CompactCopy copy = CompactCopy::none) noexcept;
 
   // Room for `entries` entries in all, so that adding that many allocates
   // nothing more; false if the memory cannot be had.
@@ -42,10 +49,14 @@ class Vectorstore {
   std::size_t vector_size() const noexcept { return blocks_.dimension(); }
   const Blocks& blocks() const noexcept { return blocks_; }
   std::span<const std::uint64_t> ids() const noexcept { return ids_; }
+  // The compact copy, if the store keeps one.
+  const Int8Copy* int8_copy() const noexcept { return int8_ ? &*int8_ : nullptr; }
+  CompactCopy compact_copy() const noexcept { return int8_ ? CompactCopy::int8 : CompactCopy::none; }
 
  private:
   Blocks blocks_;
   Array<std::uint64_t> ids_;
+  std::optional<Int8Copy> int8_;
 };
 
 // "vector has length 3 but vectorstore expects 2".

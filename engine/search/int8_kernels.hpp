@@ -1,0 +1,59 @@
+// The first pass's integer dot products: a quantized query against the
+// int8 blocks of a store's compact copy (engine/store/int8_copy.hpp), on
+// each instruction set. Integer sums are exact, so every path gives the
+// same numbers, and the first pass finds the same candidates on all of them.
+//
+// A query's elements are at most 63 in magnitude and an entry's at most
+// 127, so a sum of two products of an entry element made unsigned
+// (x~ + 128, at most 255) and a query element stays within 16 bits
+// (2 * 255 * 63 = 32130): instructions that add pairs of products with
+// saturation (pmaddubsw) never saturate, and those that read the entry as
+// unsigned (vpdpbusd) subtract the query's bias, 128 times its element sum.
+// A dot product of d elements stays within 32 bits for d < 2^18.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/runtime/kernel_path.hpp"
+
+namespace tessaly {
+
+// One quantized query: its elements in groups of four, zero past the
+// dimension (lines * 4 bytes).
+struct Int8Query {
+  const std::int8_t* elements;
+  std::size_t lines;
+  std::int32_t bias;  // 128 * the sum of the elements
+};
+
+// Up to kMaxInt8Group queries scored together: each line of a block is
+// loaded once and applied to every query of the group.
+inline constexpr std::size_t kMaxInt8Group = 8;
+struct Int8QueryGroup {
+  std::size_t count;  // at most the path's group_size
+  std::size_t lines;
+  // Group j (elements 4j to 4j+3) of query k at interleaved[(j * count + k) * 4].
+  const std::int8_t* interleaved;
+  std::int32_t bias[kMaxInt8Group];
+};
+
+// One instruction set's kernels. `blocks` points at `count` consecutive
+// int8 blocks (Int8Copy::for_each_run gives them); the dot products of
+// block b's lanes go to out[16b .. 16b + 15], exactly q~ . x~.
+struct Int8Kernels {
+  void (*dot)(const Int8Query& query, const std::int8_t* blocks, std::size_t count, std::int32_t* out) noexcept;
+  // A group of queries: the products of query k go to out[k * stride ...].
+  void (*dot_group)(const Int8QueryGroup& group, const std::int8_t* blocks, std::size_t count, std::int32_t* out,
+                    std::size_t stride) noexcept;
+  std::size_t group_size;  // queries per group, at most kMaxInt8Group
+};
+
+// The kernels of a path this processor can run.
+const Int8Kernels& int8_kernels(KernelPath path) noexcept;
+
+namespace kernels {
+extern const Int8Kernels scalar_int8;
+}  // namespace kernels
+
+}  // namespace tessaly
