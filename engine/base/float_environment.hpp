@@ -147,4 +147,12 @@ inline float narrow_to_float(double value) noexcept { return convert_in_default_
 // float to double: exact, unless denormals-are-zero turns a subnormal into 0.
 inline double widen_to_double(float value) noexcept { return convert_in_default_mode<double>(value); }
 
+// The smallest float not below `value` (in the default mode), for bounds
+// that rounding may only widen.
+inline float float_at_least(double value) noexcept {
+  float rounded = narrow_to_float(value);
+  if (static_cast<double>(rounded) < value) rounded = __builtin_nextafterf(rounded, __builtin_inff());
+  return rounded;
+}
+
 }  // namespace tessaly

@@ -4,20 +4,12 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/base/float_environment.hpp"
+
 namespace tessaly {
 namespace {
 
 constexpr double kUnit = 0x1p-52;  // twice double's unit roundoff, for the margins below
-// Dimensions beyond this are never covered: the margins below assume
-// (d + 2) 2^-52 and (1 + sqrt d) 2^-50 are tiny.
-constexpr std::size_t kMostCoveredDimension = std::size_t{1} << 18;
-
-// The smallest float not below `value`.
-float float_at_least(double value) noexcept {
-  float rounded = static_cast<float>(value);
-  if (static_cast<double>(rounded) < value) rounded = std::nextafter(rounded, std::numeric_limits<float>::infinity());
-  return rounded;
-}
 
 bool covered_element(double magnitude) noexcept {
   // NaN fails both comparisons; infinity the first.
@@ -36,7 +28,7 @@ bool covered_element(double magnitude) noexcept {
 // the exact one (|s q_i| <= |x_i| + s / 2 <= 2m), so the computed vector is
 // within 2^-52 (|x| + sqrt(d) m) <= 2^-52 (1 + sqrt d) |x| of r, and its
 // computed norm within (d + 2) 2^-52 of its own: beta as written below is
-// at least |r| / |x| (the last term takes the rest, d < 2^18).
+// at least |r| / |x| (the last term takes the rest).
 // alpha = fl(fl(s / norm)): s / norm is within (d + 3) 2^-53 of s / |x|,
 // and the float within 2^-24 more: a relative 2^-23 in all.
 Int8Terms quantize_int8(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept {

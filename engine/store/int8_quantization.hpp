@@ -11,8 +11,9 @@
 //   beta, at least |r| / |x|, and at most 1 + 2^-20: each |r_i| <= |x_i|,
 //       as x~_i is 0 or of x_i's sign with |s x~_i - x_i| <= s / 2 <= |x_i|.
 // An entry the bound does not cover gets alpha NaN and beta 0: a non-finite
-// element, a zero norm, or a nonzero element outside [2^-50, 2^50], whose
-// products could fall below the normal range or overflow.
+// element, a zero norm, a nonzero element outside [2^-50, 2^50], whose
+// products could fall below the normal range or overflow, or a dimension
+// above kMostCoveredDimension.
 #pragma once
 
 #include <cmath>
@@ -24,6 +25,9 @@ namespace tessaly {
 // The magnitudes a covered entry's (or query's) nonzero elements lie in.
 inline constexpr double kSmallestCovered = 0x1p-50;
 inline constexpr double kLargestCovered = 0x1p50;
+// The largest dimension covered: the bound's margins take d 2^-24 to be
+// small.
+inline constexpr std::size_t kMostCoveredDimension = std::size_t{1} << 16;
 
 struct Int8Terms {
   float alpha;  // NaN: not covered

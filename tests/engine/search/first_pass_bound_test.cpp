@@ -1,0 +1,151 @@
+// The first pass's interval holds the kernel's own score, for pairs chosen
+// to sit on the bound's edges, and entries it does not cover are always
+// candidates.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/base/float_environment.hpp"
+#include "engine/search/cosine.hpp"
+#include "engine/search/first_pass_bound.hpp"
+#include "engine/store/int8_quantization.hpp"
+
+namespace tessaly {
+namespace {
+
+struct Bounds {
+  float lower, upper;
+};
+
+// The interval of (q, x) as the first pass computes it.
+Bounds bounds_of(const std::vector<float>& q, const std::vector<float>& x) {
+  const FloatEnvironment environment;
+  const std::size_t lines = (x.size() + 3) / 4;
+  std::vector<std::int8_t> entry(lines * 4, 0);
+  const Int8Terms terms = quantize_int8(reinterpret_cast<const char*>(x.data()), x.size(), entry.data(), 4);
+  const FirstPassQuery query = std::move(quantize_query(q, lines)).value();
+  EXPECT_TRUE(query.covered);
+  std::int32_t dot = 0;
+  for (std::size_t i = 0; i < entry.size(); ++i) dot += std::int32_t{entry[i]} * query.elements[i];
+  Bounds out{};
+  bound_lanes(query, &dot, &terms, 1, &out.lower, &out.upper);
+  return out;
+}
+
+using Pair = std::pair<std::vector<float>, std::vector<float>>;
+using Maker = std::function<Pair(std::mt19937&, std::size_t)>;
+
+std::vector<float> gaussian(std::mt19937& rng, std::size_t d, float scale = 1.0f) {
+  std::normal_distribution<float> normal(0.0f, scale);
+  std::vector<float> v(d);
+  for (float& x : v) x = normal(rng);
+  return v;
+}
+
+// Each case makes a (query, entry) pair of dimension d.
+const std::pair<const char*, Maker> kCases[] = {
+    {"gaussian", [](std::mt19937& rng, std::size_t d) { return Pair{gaussian(rng, d), gaussian(rng, d)}; }},
+    {"near-parallel, one ulp apart", [](std::mt19937& rng, std::size_t d) {
+       std::vector<float> q = gaussian(rng, d), x = q;
+       x[rng() % d] = std::nextafter(x[rng() % d], 10.0f);
+       return Pair{q, x};
+     }},
+    {"anti-parallel", [](std::mt19937& rng, std::size_t d) {
+       std::vector<float> q = gaussian(rng, d), x = q;
+       for (float& v : x) v = -v;
+       return Pair{q, x};
+     }},
+    {"quantization half-steps", [](std::mt19937& rng, std::size_t d) {
+       // Every element but the largest lies half a step between two int8 values.
+       std::vector<float> x(d), q(d);
+       for (std::size_t i = 0; i < d; ++i) {
+         x[i] = static_cast<float>((static_cast<int>(rng() % 254) - 127 + 0.5) / 127.0);
+         q[i] = static_cast<float>((static_cast<int>(rng() % 126) - 63 + 0.5) / 63.0);
+       }
+       x[0] = 1.0f;
+       q[0] = 1.0f;
+       return Pair{q, x};
+     }},
+    {"one outlier element", [](std::mt19937& rng, std::size_t d) {
+       std::vector<float> q = gaussian(rng, d), x = gaussian(rng, d);
+       x[rng() % d] = 1e4f;
+       q[rng() % d] = -3e3f;
+       return Pair{q, x};
+     }},
+    {"exactly quantized: no residual, the margins alone", [](std::mt19937& rng, std::size_t d) {
+       std::vector<float> q(d), x(d);
+       for (std::size_t i = 0; i < d; ++i) {
+         x[i] = static_cast<float>(static_cast<int>(rng() % 255) - 127);
+         q[i] = static_cast<float>(static_cast<int>(rng() % 127) - 63);
+       }
+       x[0] = 127.0f;
+       q[0] = 63.0f;
+       return Pair{q, x};
+     }},
+    {"orthogonal integers", [](std::mt19937&, std::size_t d) {
+       std::vector<float> q(d, 0.0f), x(d, 0.0f);
+       q[0] = 1.0f;
+       x[d - 1] = 1.0f;
+       if (d == 1) x[0] = 0.5f;
+       return Pair{q, x};
+     }},
+    {"tiny and huge magnitudes", [](std::mt19937& rng, std::size_t d) {
+       // Near the ends of the covered range, 2^-50 and 2^50.
+       std::uniform_real_distribution<float> unit(1.0f, 2.0f);
+       std::vector<float> q(d), x(d);
+       for (std::size_t i = 0; i < d; ++i) {
+         q[i] = (rng() % 2 ? 1.0f : -1.0f) * unit(rng) * 0x1p-49f;
+         x[i] = (rng() % 2 ? 1.0f : -1.0f) * unit(rng) * 0x1p48f;
+       }
+       return Pair{q, x};
+     }},
+    {"sparse with exact zeros", [](std::mt19937& rng, std::size_t d) {
+       std::vector<float> q = gaussian(rng, d), x = gaussian(rng, d);
+       for (std::size_t i = 0; i < d; ++i) {
+         if (rng() % 3 != 0) x[i] = 0.0f;
+       }
+       x[rng() % d] = 2.0f;
+       return Pair{q, x};
+     }},
+};
+
+TEST(FirstPassBound, HoldsTheKernelsScore) {
+  std::mt19937 rng(3);
+  for (const auto& [name, make] : kCases) {
+    for (const std::size_t d : {1u, 2u, 3u, 4u, 5u, 16u, 31u, 128u, 768u, 1031u}) {
+      for (int trial = 0; trial < 40; ++trial) {
+        const auto [q, x] = make(rng, d);
+        const float score = cosine_score(q, x);
+        const Bounds b = bounds_of(q, x);
+        ASSERT_LE(b.lower, score) << name << ", d " << d << ", trial " << trial;
+        ASSERT_GE(b.upper, score) << name << ", d " << d << ", trial " << trial;
+        // Not so wide as to be useless.
+        ASSERT_LT(b.upper - b.lower, 0.2f) << name << ", d " << d;
+      }
+    }
+  }
+}
+
+TEST(FirstPassBound, WhatTheProofDoesNotCoverIsAlwaysACandidate) {
+  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  const std::vector<std::vector<float>> uncovered = {
+      {0, 0, 0}, {1, kNaN, 0}, {1, kInf, 2}, {1, 1e-16f, 2}, {1, 2e15f, 2}, {1, 1e-40f, 0}};
+  const FloatEnvironment environment;
+  for (const std::vector<float>& x : uncovered) {
+    std::vector<std::int8_t> entry(4, 9);
+    const Int8Terms terms = quantize_int8(reinterpret_cast<const char*>(x.data()), x.size(), entry.data(), 4);
+    EXPECT_TRUE(std::isnan(terms.alpha));
+    EXPECT_EQ(entry[0], 0);  // zeros, so that no lane of a block carries junk
+    EXPECT_FALSE(std::move(quantize_query(x, 1)).value().covered);
+  }
+}
+
+}  // namespace
+}  // namespace tessaly
