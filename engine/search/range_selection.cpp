@@ -12,6 +12,7 @@
 
 #include "engine/base/float_environment.hpp"
 #include "engine/search/block_kernels.hpp"
+#include "engine/search/first_pass_selection.hpp"
 
 namespace tessaly {
 namespace {
@@ -26,9 +27,13 @@ EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<
                                             std::size_t top_k, std::size_t first, std::size_t last,
                                             KernelPath path) noexcept {
   if (top_k == 0 || first >= last) return Array<ScoredEntry>();
+  const FloatEnvironment environment;
+  if (first_pass_pays(store, top_k, first, last)) {
+    TRY_ASSIGN(const FirstPassQuery quantized, quantize_query(query, store.int8_copy()->lines()));
+    if (quantized.covered) return select_top_in_two_stages(store, query, quantized, top_k, first, last, path);
+  }
   TopSelection::Scratch keys;
   TRY_ASSIGN(TopSelection selection, TopSelection::make(top_k, last - first, keys));
-  const FloatEnvironment environment;
   const QueryTerms terms(query);
   const BlockKernels& kernels = block_kernels(path);
   float scores[kRunBlocks * kBlockLanes];

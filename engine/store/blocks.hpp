@@ -40,6 +40,8 @@ class Blocks {
   void clear(std::size_t first, std::size_t last) noexcept;
   // Element `element` of `entry`.
   float at(std::size_t entry, std::size_t element) const noexcept;
+  // Block `block` (within capacity).
+  const float* block(std::size_t block) const noexcept { return block_address(block); }
 
   // The entries of a run of blocks that lie in a range: `count` entries
   // from `first`, whose lanes start `lane` floats into the run's scores

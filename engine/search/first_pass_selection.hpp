@@ -1,0 +1,45 @@
+// Selection in two stages, for a store that keeps a compact copy: the
+// first pass reads the int8 copy of a range of entries and bounds every
+// entry's score (first_pass_bound.hpp); only the entries whose interval can
+// reach the top k are scored by the float kernel, with the very bits a
+// plain scan gives them.
+//
+// Why the top k is the same. Let T be the k-th largest lower bound over the
+// range. At least k entries score at least T; an entry whose upper bound is
+// below T scores below every one of them, so it is not in the top k,
+// whatever the ties (covered entries never score NaN). Every other entry is
+// a candidate, and ranked by the same rule the best k candidates are the
+// best k entries. T only rises during a scan, so keeping the entries whose
+// upper bound reaches the running T keeps a superset; it is filtered by the
+// final T at the end. An entry the bound does not cover is always a
+// candidate.
+//
+// No cliff: when candidates are more than pays (near-duplicates, data the
+// int8 copy resolves badly), the rest of the range is scored by the float
+// scan instead, and offered after the candidates found before it.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "engine/base/array.hpp"
+#include "engine/base/engine_error.hpp"
+#include "engine/runtime/kernel_path.hpp"
+#include "engine/search/first_pass_bound.hpp"
+#include "engine/search/top_selection.hpp"
+#include "engine/store/vectorstore.hpp"
+
+namespace tessaly {
+
+// Whether a first pass can pay for `top_k` of the entries `first` to
+// `last` of the store: it keeps a compact copy, and the range is large
+// beside top_k.
+bool first_pass_pays(const Vectorstore& store, std::size_t top_k, std::size_t first, std::size_t last) noexcept;
+
+// select_top (range_selection.hpp) in two stages, for a covered query.
+EngineResult<Array<ScoredEntry>> select_top_in_two_stages(const Vectorstore& store, std::span<const float> query,
+                                                          const FirstPassQuery& quantized, std::size_t top_k,
+                                                          std::size_t first, std::size_t last,
+                                                          KernelPath path) noexcept;
+
+}  // namespace tessaly
