@@ -11,7 +11,8 @@
 // - tiles of blocks within a chunk: as many whole register tiles as fit
 //   kTileBytes, so that a tile stays in L2 while every group of queries is
 //   scored against it, and the next one is fetched meanwhile
-//   (range_selection.cpp);
+//   (batch_selection.cpp); the first pass's int8 tiles hold as many bytes
+//   (first_pass_batch.cpp);
 // - groups of queries, as many as a kernel holds in registers
 //   (BlockKernels::group_size), each line of a tile loaded once per group.
 #include "engine/search/batch_search.hpp"
@@ -21,6 +22,7 @@
 
 #include "engine/search/block_kernels.hpp"
 #include "engine/search/chunk_ranking.hpp"
+#include "engine/search/batch_selection.hpp"
 #include "engine/search/range_selection.hpp"
 #include "engine/search/search.hpp"
 
@@ -66,6 +68,12 @@ std::size_t tile_blocks(std::size_t dimension, std::size_t register_tile) noexce
   return fits;
 }
 
+// Int8 blocks per first-pass tile: as many as fit kTileBytes.
+std::size_t int8_tile_blocks(std::size_t lines) noexcept {
+  const std::size_t block_bytes = lines * kBlockLanes * kInt8LaneElements;
+  return block_bytes == 0 ? kEmptyTileBlocks : std::max<std::size_t>(1, kTileBytes / block_bytes);
+}
+
 void write_row(std::span<const ScoredEntry> list, std::span<const std::uint64_t> ids, ResultRows out,
                std::size_t query) noexcept {
   for (std::size_t r = 0; r < list.size(); ++r) {
@@ -92,6 +100,7 @@ EngineResult<BatchSearch> BatchSearch::plan(const Vectorstore& store, const Quer
   const std::size_t count = batch.workers_ ? batch.workers_->workers : 1;
   batch.pass_queries_ = queries_per_pass(top_k, chunk, store.vector_size(), count);
   batch.tile_blocks_ = tile_blocks(store.vector_size(), block_kernels(path).tile_blocks);
+  if (const Int8Copy* copy = store.int8_copy()) batch.int8_tile_blocks_ = int8_tile_blocks(copy->lines());
   return batch;
 }
 
@@ -101,7 +110,8 @@ EngineResult<void> BatchSearch::run(ResultRows out, Interruption& interruption) 
   // for any store with entries.
   if (workers_ ? store.len() == 0 : width() == 0) return {};
   for (std::size_t first = 0; first < rows(); first += pass_queries_) {
-    const BatchPass pass{queries_, first, std::min(pass_queries_, rows() - first), top_k_, path_, tile_blocks_};
+    const BatchPass pass{queries_, first, std::min(pass_queries_, rows() - first), top_k_, path_, tile_blocks_,
+                         int8_tile_blocks_};
     if (!workers_) {
       TRY_ASSIGN(RankedRows ranked, select_top_batch(store, pass, 0, store.len(), interruption));
       for (std::size_t q = 0; q < pass.query_count; ++q) write_row(ranked.row(q), store.ids(), out, first + q);

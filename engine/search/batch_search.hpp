@@ -57,6 +57,7 @@ class BatchSearch {
   std::optional<ChunkPlan> workers_;  // absent: on the calling thread
   std::size_t pass_queries_ = 1;
   std::size_t tile_blocks_ = 1;
+  std::size_t int8_tile_blocks_ = 1;
 };
 
 }  // namespace tessaly

@@ -14,9 +14,10 @@ QueryTerms::QueryTerms(std::span<const float> query) noexcept
       squared_norm(tessaly::squared_norm(query)),
       norm(std::sqrt(squared_norm)) {}
 
-EngineResult<QueryGroups> make_query_groups(const QueryRows& queries, std::size_t first, std::size_t count,
+EngineResult<QueryGroups> make_query_groups(const QueryRows& rows, std::span<const std::size_t> queries,
                                             std::size_t dimension, std::size_t group_size) noexcept {
   QueryGroups made;
+  const std::size_t count = queries.size();
   FloatVector scratch;  // a row that cannot be read where it lies
   if (dimension != 0 && count > SIZE_MAX / dimension) return EngineError::out_of_memory();
   if (!made.groups.try_reserve((count + group_size - 1) / group_size) ||
@@ -28,7 +29,7 @@ EngineResult<QueryGroups> make_query_groups(const QueryRows& queries, std::size_
     float* interleaved = made.elements.data() + start * dimension;
     QueryGroup group{size, interleaved, {}, {}};
     for (std::size_t k = 0; k < size; ++k) {
-      const std::span<const float> query = queries.row(first + start + k, scratch.data());
+      const std::span<const float> query = rows.row(queries[start + k], scratch.data());
       const QueryTerms terms(query);
       group.squared_norms[k] = terms.squared_norm;
       group.norms[k] = terms.norm;

@@ -44,14 +44,14 @@ struct QueryGroup {
   float norms[kMaxGroup];
 };
 
-// Queries `first` to `first + count - 1` of a batch (each of `dimension`
-// elements) in groups of `group_size` (the last may be smaller), in batch
-// order: query first + g * group_size + k is query k of group g.
+// The batch's queries `queries` (each of `dimension` elements) in groups
+// of `group_size` (the last may be smaller), in that order: queries[g *
+// group_size + k] is query k of group g.
 struct QueryGroups {
   Array<QueryGroup> groups;
   FloatVector elements;  // what the groups' `interleaved` point into
 };
-EngineResult<QueryGroups> make_query_groups(const QueryRows& queries, std::size_t first, std::size_t count,
+EngineResult<QueryGroups> make_query_groups(const QueryRows& rows, std::span<const std::size_t> queries,
                                             std::size_t dimension, std::size_t group_size) noexcept;
 
 // Lines (64 bytes each, consecutive) to fetch into the cache while a group

@@ -10,7 +10,7 @@
 #include "engine/base/function_ref.hpp"
 #include "engine/runtime/interruption.hpp"
 #include "engine/runtime/worker_plan.hpp"
-#include "engine/search/range_selection.hpp"
+#include "engine/search/batch_selection.hpp"
 #include "engine/search/top_selection.hpp"
 
 namespace tessaly {

@@ -26,6 +26,7 @@
 #include "engine/base/engine_error.hpp"
 #include "engine/runtime/kernel_path.hpp"
 #include "engine/search/first_pass_bound.hpp"
+#include "engine/search/kth_largest.hpp"
 #include "engine/search/top_selection.hpp"
 #include "engine/store/vectorstore.hpp"
 
@@ -35,6 +36,49 @@ namespace tessaly {
 // `last` of the store: it keeps a compact copy, and the range is large
 // beside top_k.
 bool first_pass_pays(const Vectorstore& store, std::size_t top_k, std::size_t first, std::size_t last) noexcept;
+
+// An entry the first stage keeps, and its upper bound.
+struct Candidate {
+  std::size_t entry;
+  float upper;
+};
+
+// One query's first stage over entries `first` to `last`, given the bounds
+// of their lanes in entry order, run after run.
+class FirstStage {
+ public:
+  static EngineResult<FirstStage> make(std::size_t top_k, std::size_t first, std::size_t last) noexcept;
+
+  // The bounds of entries `from` to `from + count - 1`, the next after the
+  // last taken. Fails only for memory.
+  EngineResult<void> take(std::size_t from, std::size_t count, const float* lower, const float* upper) noexcept;
+  // Filters the candidates by the final threshold.
+  void finish() noexcept;
+
+  // Where the float scan takes over (last, if it does not): nothing from
+  // there on is taken or kept.
+  std::size_t float_from() const noexcept { return float_from_; }
+  bool taken_over() const noexcept { return float_from_ != last_; }
+  // In entry order, all before float_from().
+  std::span<const Candidate> candidates() const noexcept { return candidates_; }
+  // Drops the candidates from `entry` on, for a float scan from there.
+  void drop_from(std::size_t entry) noexcept;
+
+ private:
+  FirstStage(std::size_t top_k, std::size_t first, std::size_t last, KthLargest lower_bounds) noexcept
+      : top_k_(top_k), first_(first), last_(last), float_from_(last), lower_bounds_(std::move(lower_bounds)) {}
+  void keep_reaching(float threshold) noexcept;
+
+  std::size_t top_k_, first_, last_, float_from_;
+  KthLargest lower_bounds_;
+  Array<Candidate> candidates_;
+  std::size_t trimmed_ = 0;  // candidates after the last trim
+};
+
+// Scores the candidates' blocks with the float kernel of `path` (every lane,
+// as a plain scan does) and offers the candidates' scores, in entry order.
+void offer_candidates(const Vectorstore& store, std::span<const float> query, std::span<const Candidate> candidates,
+                      KernelPath path, TopSelection& selection) noexcept;
 
 // select_top (range_selection.hpp) in two stages, for a covered query.
 EngineResult<Array<ScoredEntry>> select_top_in_two_stages(const Vectorstore& store, std::span<const float> query,

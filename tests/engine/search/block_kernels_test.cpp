@@ -91,7 +91,9 @@ TEST(BlockKernels, EveryPathMatchesTheKernelBitForBit) {
           for (std::size_t size = 1; size <= kernels.group_size + 1; ++size) {
             std::vector<float> roots(blocks * kBlockLanes, std::nanf(""));
             const std::vector<std::span<const float>> batch(s.queries.begin() + 1, s.queries.begin() + 1 + size);
-            auto made = make_query_groups(QueryRows(QueryBatch(batch)), 0, size, dimension, kernels.group_size);
+            std::vector<std::size_t> order(size);
+            for (std::size_t q = 0; q < size; ++q) order[q] = q;
+            auto made = make_query_groups(QueryRows(QueryBatch(batch)), order, dimension, kernels.group_size);
             ASSERT_TRUE(made.ok());
             for (std::size_t g = 0; g < made.value().groups.size(); ++g) {
               const QueryGroup& group = made.value().groups[g];

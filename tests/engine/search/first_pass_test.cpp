@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/base/float_environment.hpp"
+#include "engine/search/batch_search.hpp"
 #include "engine/search/first_pass_selection.hpp"
 #include "engine/search/range_selection.hpp"
 #include "engine/search/search.hpp"
@@ -83,24 +84,38 @@ const std::pair<const char*, Maker> kData[] = {
      }},
 };
 
-TEST(FirstPass, RanksExactlyAsTheFloatScan) {
+// A store with and without the copy, of 6,000 entries made by `make`, and
+// queries: fresh ones, stored rows (exact ties at the top), and ones the
+// bound does not cover (a zero vector, a NaN).
+struct Sample {
+  Vectorstore plain, copied;
+  Rows queries;
+};
+
+Sample sample(std::mt19937& rng, const Maker& make, std::size_t d, std::size_t fresh) {
   constexpr std::size_t kEntries = 6000;
+  Sample s{Vectorstore(d), Vectorstore(d, CompactCopy::int8), {}};
+  Rows rows;
+  for (std::size_t i = 0; i < kEntries; ++i) {
+    rows.push_back(make(rng, i, d));
+    EXPECT_TRUE(s.plain.insert(rows.back(), i % 1000).ok());
+    EXPECT_TRUE(s.copied.insert(rows.back(), i % 1000).ok());
+  }
+  for (std::size_t q = 0; q < fresh; ++q) s.queries.push_back(gaussian(rng, d));
+  s.queries.insert(s.queries.end(), {rows[7], rows[kEntries - 1], std::vector<float>(d, 0.0f)});
+  s.queries.push_back(gaussian(rng, d));
+  s.queries.back()[0] = kNaN;
+  return s;
+}
+
+TEST(FirstPass, RanksExactlyAsTheFloatScan) {
   std::mt19937 rng(17);
   for (const auto& [name, make] : kData) {
     for (const std::size_t d : {3u, 16u, 130u}) {
-      Vectorstore plain(d), copied(d, CompactCopy::int8);
-      Rows rows;
-      for (std::size_t i = 0; i < kEntries; ++i) {
-        rows.push_back(make(rng, i, d));
-        ASSERT_TRUE(plain.insert(rows.back(), i % 1000).ok());
-        ASSERT_TRUE(copied.insert(rows.back(), i % 1000).ok());
-      }
-      // Queries: fresh ones, stored rows (exact ties at the top), and ones
-      // the bound does not cover (a zero vector, a NaN).
-      Rows queries = {gaussian(rng, d), rows[7], rows[kEntries - 1], std::vector<float>(d, 0.0f)};
-      queries.push_back(gaussian(rng, d));
-      queries.back()[0] = kNaN;
-      for (const std::vector<float>& query : queries) {
+      const Sample s = sample(rng, make, d, 1);
+      const Vectorstore& plain = s.plain;
+      const Vectorstore& copied = s.copied;
+      for (const std::vector<float>& query : s.queries) {
         for (const std::size_t top_k : {1u, 10u, 100u, 375u}) {
           SCOPED_TRACE(testing::Message() << name << ", d " << d << ", top_k " << top_k);
           const auto expected = lines(search(plain, query, top_k));
@@ -108,6 +123,37 @@ TEST(FirstPass, RanksExactlyAsTheFloatScan) {
             ASSERT_EQ(lines(search(copied, query, top_k, path)), expected) << kernel_path_name(path);
           }
           for (const std::size_t n : {2u, 3u}) ASSERT_EQ(lines(parallel_search(copied, query, top_k, n)), expected);
+        }
+      }
+    }
+  }
+}
+
+TEST(FirstPass, BatchesRankExactlyAsTheFloatScan) {
+  std::mt19937 rng(29);
+  using Mode = WorkerRequest::Mode;
+  for (const auto& [name, make] : kData) {
+    for (const std::size_t d : {5u, 130u}) {
+      const Sample s = sample(rng, make, d, 20);
+      std::vector<std::span<const float>> spans(s.queries.begin(), s.queries.end());
+      const QueryRows rows = QueryBatch(spans);
+      for (const std::size_t top_k : {1u, 10u, 150u}) {
+        for (const WorkerRequest request : {WorkerRequest{Mode::calling_thread, {}}, WorkerRequest{Mode::per_call, 3}}) {
+          SCOPED_TRACE(testing::Message() << name << ", d " << d << ", top_k " << top_k);
+          for (const KernelPath path : available_kernel_paths()) {
+            auto one = BatchSearch::plan(s.plain, rows, top_k, request, path);
+            auto two = BatchSearch::plan(s.copied, rows, top_k, request, path);
+            const std::size_t cells = one.value().rows() * one.value().width();
+            std::vector<float> scores[2] = {std::vector<float>(cells), std::vector<float>(cells)};
+            std::vector<std::uint64_t> ids[2] = {std::vector<std::uint64_t>(cells), std::vector<std::uint64_t>(cells)};
+            Interruption never;
+            ASSERT_TRUE(one.value().run({scores[0].data(), ids[0].data(), one.value().width()}, never).ok());
+            ASSERT_TRUE(two.value().run({scores[1].data(), ids[1].data(), two.value().width()}, never).ok());
+            ASSERT_EQ(ids[1], ids[0]) << kernel_path_name(path);
+            for (std::size_t i = 0; i < cells; ++i) {
+              ASSERT_EQ(std::bit_cast<std::uint32_t>(scores[1][i]), std::bit_cast<std::uint32_t>(scores[0][i]));
+            }
+          }
         }
       }
     }
