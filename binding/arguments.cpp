@@ -54,10 +54,10 @@ Result<void> match_keyword(const CallSignature& signature, PyObject* name, PyObj
 // Copies the positional arguments into their slots; too many is an error.
 Result<void> match_positional(const CallSignature& signature, PyObject* const* args,
                               std::size_t count, std::span<PyObject*> slots) noexcept {
-  for (std::size_t i = 0; i < count && i < signature.parameter_count; ++i) slots[i] = args[i];
-  if (count > signature.parameter_count) {
+  for (std::size_t i = 0; i < count && i < signature.positional_count; ++i) slots[i] = args[i];
+  if (count > signature.positional_count) {
     return Error::type_error(too_many_positional_text(display_name(signature), signature.required_count,
-                                                      signature.parameter_count, count));
+                                                      signature.positional_count, count));
   }
   return {};
 }

@@ -1,8 +1,9 @@
 // A call's arguments: matched to an entry point's parameters, and the
 // errors of converting them named after the argument.
 //
-// Every parameter may be given by position or by keyword; the first
-// `required_count` must be given. Slots receive borrowed references (the
+// The first `positional_count` parameters may be given by position or by
+// keyword, the rest by keyword only; the first `required_count` must be
+// given. Slots receive borrowed references (the
 // caller's argument array, tuple or dict keeps the objects alive) and stay
 // null for optional parameters that were not given.
 #pragma once
@@ -26,6 +27,7 @@ struct CallSignature {
   std::size_t parameter_count;
   const char* parameter_names[kMostParameters];
   std::size_t required_count;
+  std::size_t positional_count;  // the first this many may be given by position; the rest by keyword only
 
   std::span<const char* const> parameters() const noexcept {
     return {parameter_names, parameter_count};

@@ -207,7 +207,7 @@ Result<void> append_rows(Vectorstore& store, const Argument& vectors, const Argu
   return add_rows(vectors, rows, store);
 }
 
-Result<Vectorstore> store_from_rows(const Argument& vectors, const Argument& ids) noexcept {
+Result<Vectorstore> store_from_rows(const Argument& vectors, const Argument& ids, const Argument& first_pass) noexcept {
   TRY_ASSIGN(Rows rows, open_rows(vectors, ids, 0));
   TRY_ASSIGN(std::optional<std::size_t> width, row_length(vectors, rows));
   if (!width) {
@@ -216,7 +216,8 @@ Result<Vectorstore> store_from_rows(const Argument& vectors, const Argument& ids
     if (!shape) return Error::value_error(kFromArrayNeedsARow);
     width = shape->columns;
   }
-  Vectorstore store(*width);
+  TRY_ASSIGN(const CompactCopy copy, first_pass.convert(to_compact_copy));
+  Vectorstore store(*width, copy);
   TRY(add_rows(vectors, rows, store));
   return store;
 }

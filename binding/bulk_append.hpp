@@ -20,8 +20,10 @@ namespace tessaly {
 // append(vectors, ids=None): ids None continues the row numbers from len(store).
 Result<void> append_rows(Vectorstore& store, const Argument& vectors, const Argument& ids) noexcept;
 
-// from_array(vectors, ids=None): a new store whose vector_size is the
-// array's number of columns, or the first row's length.
-Result<Vectorstore> store_from_rows(const Argument& vectors, const Argument& ids) noexcept;
+// from_array(vectors, ids=None, *, first_pass="int8"): a new store whose
+// vector_size is the array's number of columns, or the first row's length,
+// with the int8 copy or without. first_pass is converted when the store is
+// made: once the arguments are checked and the first row read.
+Result<Vectorstore> store_from_rows(const Argument& vectors, const Argument& ids, const Argument& first_pass) noexcept;
 
 }  // namespace tessaly

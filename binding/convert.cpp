@@ -4,6 +4,7 @@
 
 #include "binding/float_buffer.hpp"
 #include "binding/message_texts.hpp"
+#include "binding/text.hpp"
 #include "binding/wrong_kind.hpp"
 #include "engine/base/float_environment.hpp"
 
@@ -100,6 +101,19 @@ Result<std::optional<std::size_t>> to_optional_size(PyObject* object) noexcept {
   if (object == nullptr || object == Py_None) return std::optional<std::size_t>();
   TRY_ASSIGN(std::size_t value, to_size(object));
   return std::optional<std::size_t>(value);
+}
+
+Result<CompactCopy> to_compact_copy(PyObject* object) noexcept {
+  if (object == nullptr) return CompactCopy::int8;
+  if (object == Py_None) return CompactCopy::none;
+  if (PyUnicode_Check(object)) {
+    if (PyUnicode_EqualToUTF8(object, kInt8FirstPass)) return CompactCopy::int8;
+    Ref given = Ref::steal(PyObject_Repr(object));
+    if (!given) return Error::fetch();
+    return Error::value_error(first_pass_value_text(std::move(given)));
+  }
+  TRY_ASSIGN(Ref name, qualified_name(Py_TYPE(object)));
+  return Error::type_error(first_pass_type_text(std::move(name)));
 }
 
 Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noexcept {

@@ -35,6 +35,9 @@ Result<std::size_t> to_size(PyObject* object) noexcept;
 // Null (not given) or None mean absent.
 Result<std::optional<std::size_t>> to_optional_size(PyObject* object) noexcept;
 
+// from_array's first_pass: "int8" (also when not given: null) or None.
+Result<CompactCopy> to_compact_copy(PyObject* object) noexcept;
+
 // A sequence of 2-tuples (vector, identifier), converted in order and
 // added to `builder` one by one; null (not given) or None add nothing.
 Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noexcept;

@@ -64,6 +64,19 @@ inline Message id_count_text(std::size_t ids, std::size_t rows) noexcept {
   return Message("ids has ") << ids << " entries but vectors has " << rows << " rows";
 }
 
+// from_array's first_pass, neither "int8" nor None: ValueError for another
+// str, "first_pass must be 'int8' or None, not 'int4'"; TypeError (after
+// "argument 'first_pass': ") for another type, "must be 'int8' or None, not
+// int".
+inline ErrorText first_pass_value_text(Ref given_repr) noexcept {
+  return ErrorText("first_pass must be 'int8' or None, not ") << std::move(given_repr);
+}
+inline ErrorText first_pass_type_text(Ref type_name) noexcept {
+  return ErrorText("must be 'int8' or None, not ") << std::move(type_name);
+}
+// What a store's first_pass property gives for one with the int8 copy.
+inline constexpr const char* kInt8FirstPass = "int8";
+
 // ValueError: from_array of an empty sequence, which has no width.
 inline constexpr const char* kFromArrayNeedsARow =
     "from_array needs at least one row to know the vector size; "

@@ -36,6 +36,7 @@ template <auto Convert>
 struct Converted {
   const char* name;
   const char* default_text = nullptr;  // as the text signature shows it; null: required
+  bool keyword_only = false;           // only after every parameter that is not
 };
 
 // A parameter the body converts itself, when its conversion interleaves
@@ -45,6 +46,7 @@ struct Converted {
 struct Raw {
   const char* name;
   const char* default_text = nullptr;
+  bool keyword_only = false;
 };
 
 template <class... Parameters>
@@ -64,11 +66,19 @@ struct MethodSpec {
     return std::apply([](const auto&... p) { return std::array<const char*, kCount>{p.default_text...}; },
                       parameters);
   }
+  // How many come before the first keyword-only one.
+  constexpr std::size_t positional() const {
+    const auto only = std::apply([](const auto&... p) { return std::array<bool, kCount>{p.keyword_only...}; },
+                                 parameters);
+    std::size_t count = 0;
+    while (count < kCount && !only[count]) ++count;
+    return count;
+  }
 
   // What argument matching needs, and its errors name.
   constexpr CallSignature signature() const {
     const bool of_module = receiver == Receiver::none || receiver == Receiver::module;
-    CallSignature made{name, of_module ? nullptr : kClassName, kCount, {}, 0};
+    CallSignature made{name, of_module ? nullptr : kClassName, kCount, {}, 0, positional()};
     for (std::size_t i = 0; i < kCount; ++i) {
       made.parameter_names[i] = names()[i];
       if (defaults()[i] == nullptr) made.required_count = i + 1;
@@ -108,6 +118,7 @@ constexpr TextSignature text_signature_of(const MethodSpec<Parameters...>& spec)
                               spec.receiver == Receiver::shared_store || spec.receiver == Receiver::exclusive_store;
   for (std::size_t i = 0; i < spec.kCount; ++i) {
     if (i != 0 || after_receiver) made << ", ";
+    if (i == spec.positional()) made << "*, ";
     made << spec.names()[i];
     if (spec.defaults()[i] != nullptr) made << "=" << spec.defaults()[i];
   }

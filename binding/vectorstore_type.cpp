@@ -80,6 +80,13 @@ Result<Ref> vector_size_of(PyVectorstore& record) noexcept {
   return require(PyLong_FromUnsignedLongLong(record.store.vector_size()));
 }
 
+// first_pass: "int8" for a store that keeps the int8 copy, else None.
+constexpr auto kFirstPass = method("first_pass", Receiver::shared_store);
+Result<Ref> first_pass_of(PyVectorstore& record) noexcept {
+  if (record.store.compact_copy() == CompactCopy::none) return Ref::borrow(Py_None);
+  return require(PyUnicode_FromString(kInt8FirstPass));
+}
+
 // insert(vector, id): exclusive access, which makes the record's row buffer
 // this call's alone.
 constexpr auto kInsert = method("insert", Receiver::exclusive_store, Raw{"vector"}, kIdParameter);
@@ -139,10 +146,11 @@ Result<Ref> append(PyVectorstore& record, Argument vectors, Argument ids) noexce
   return Ref::borrow(Py_None);
 }
 
-// Vectorstore.from_array(vectors, ids=None)
-constexpr auto kFromArray = method("from_array", Receiver::type, kRowsParameter, kIdsParameter);
-Result<Ref> from_array(PyTypeObject* type, Argument vectors, Argument ids) noexcept {
-  TRY_ASSIGN(Vectorstore store, store_from_rows(vectors, ids));
+// Vectorstore.from_array(vectors, ids=None, *, first_pass="int8")
+constexpr auto kFromArray =
+    method("from_array", Receiver::type, kRowsParameter, kIdsParameter, Raw{"first_pass", "'int8'", true});
+Result<Ref> from_array(PyTypeObject* type, Argument vectors, Argument ids, Argument first_pass) noexcept {
+  TRY_ASSIGN(Vectorstore store, store_from_rows(vectors, ids, first_pass));
   return new_instance(type, std::move(store));
 }
 
@@ -161,6 +169,7 @@ PyMethodDef vectorstore_methods[] = {
 
 PyGetSetDef vectorstore_getset[] = {
     {kVectorSize.name, getter_entry<kVectorSize, vector_size_of>, nullptr, "", nullptr},
+    {kFirstPass.name, getter_entry<kFirstPass, first_pass_of>, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -208,7 +208,8 @@ def stub_parameters():
     for name, node in declared:
         params = node.args.args[1:] if "." in name else node.args.args
         defaults = [False] * (len(params) - len(node.args.defaults)) + [True] * len(node.args.defaults)
-        yield name, [(p.arg, d) for p, d in zip(params, defaults)]
+        keyword_only = [(p.arg, d is not None) for p, d in zip(node.args.kwonlyargs, node.args.kw_defaults)]
+        yield name, [(p.arg, d) for p, d in zip(params, defaults)] + keyword_only
 
 
 @pytest.mark.parametrize("name, parameters", list(stub_parameters()))
