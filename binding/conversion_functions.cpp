@@ -68,6 +68,13 @@ Result<Ref> check_id_count(std::size_t ids, std::size_t rows) noexcept {
   return Ref::borrow(Py_None);
 }
 
+// _first_pass(first_pass) -> "int8" or None: from_array's check of it.
+constexpr auto kFirstPassArgument = method("_first_pass", Receiver::none, Raw{kFirstPassParameter.name});
+Result<Ref> first_pass_argument(Argument first_pass) noexcept {
+  TRY_ASSIGN(const CompactCopy copy, first_pass.convert(to_compact_copy));
+  return first_pass_to_python(copy);
+}
+
 }  // namespace
 
 PyMethodDef conversion_function_defs[] = {
@@ -75,6 +82,7 @@ PyMethodDef conversion_function_defs[] = {
     method_def<kSearchBatchArguments, search_batch_arguments>(),
     method_def<kIdArray, id_array>(),
     method_def<kCheckIdCount, check_id_count>(),
+    method_def<kFirstPassArgument, first_pass_argument>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,8 @@
 //       converts its id, whose error it raises
 //   _check_id_count(id_count, row_count) -> None
 //       raises from_array's ValueError when the counts differ
+//   _first_pass(first_pass) -> "int8" or None
+//       raises what from_array raises for its first_pass
 //
 // Their names start with an underscore: they are no part of __all__, nor of
 // the module's namespace (module.cpp finds them for __getattr__).

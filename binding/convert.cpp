@@ -116,6 +116,11 @@ Result<CompactCopy> to_compact_copy(PyObject* object) noexcept {
   return Error::type_error(first_pass_type_text(std::move(name)));
 }
 
+Result<Ref> first_pass_to_python(CompactCopy copy) noexcept {
+  if (copy == CompactCopy::none) return Ref::borrow(Py_None);
+  return require(PyUnicode_FromString(kInt8FirstPass));
+}
+
 Result<void> add_vector_pairs(PyObject* object, VectorstoreBuilder& builder) noexcept {
   if (object == nullptr || object == Py_None) return {};
   TRY(check_sequence(object));

@@ -37,6 +37,8 @@ Result<std::optional<std::size_t>> to_optional_size(PyObject* object) noexcept;
 
 // from_array's first_pass: "int8" (also when not given: null) or None.
 Result<CompactCopy> to_compact_copy(PyObject* object) noexcept;
+// The first_pass that makes a store keep `copy`: "int8" or None.
+Result<Ref> first_pass_to_python(CompactCopy copy) noexcept;
 
 // A sequence of 2-tuples (vector, identifier), converted in order and
 // added to `builder` one by one; null (not given) or None add nothing.

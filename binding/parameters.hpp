@@ -16,6 +16,8 @@ inline constexpr Converted<to_optional_size> kThreadsParameter{"n_threads", "Non
 // from_array's and append's rows and ids, converted as they are read.
 inline constexpr Raw kRowsParameter{"vectors"};
 inline constexpr Raw kIdsParameter{"ids", "None"};
+// from_array's choice of first pass, by keyword only.
+inline constexpr Raw kFirstPassParameter{"first_pass", "'int8'", true};
 // insert's id: its errors also name each id that _id_array converts.
 inline constexpr Raw kIdParameter{"id"};
 

@@ -83,8 +83,7 @@ Result<Ref> vector_size_of(PyVectorstore& record) noexcept {
 // first_pass: "int8" for a store that keeps the int8 copy, else None.
 constexpr auto kFirstPass = method("first_pass", Receiver::shared_store);
 Result<Ref> first_pass_of(PyVectorstore& record) noexcept {
-  if (record.store.compact_copy() == CompactCopy::none) return Ref::borrow(Py_None);
-  return require(PyUnicode_FromString(kInt8FirstPass));
+  return first_pass_to_python(record.store.compact_copy());
 }
 
 // insert(vector, id): exclusive access, which makes the record's row buffer
@@ -148,7 +147,7 @@ Result<Ref> append(PyVectorstore& record, Argument vectors, Argument ids) noexce
 
 // Vectorstore.from_array(vectors, ids=None, *, first_pass="int8")
 constexpr auto kFromArray =
-    method("from_array", Receiver::type, kRowsParameter, kIdsParameter, Raw{"first_pass", "'int8'", true});
+    method("from_array", Receiver::type, kRowsParameter, kIdsParameter, kFirstPassParameter);
 Result<Ref> from_array(PyTypeObject* type, Argument vectors, Argument ids, Argument first_pass) noexcept {
   TRY_ASSIGN(Vectorstore store, store_from_rows(vectors, ids, first_pass));
   return new_instance(type, std::move(store));

@@ -145,6 +145,20 @@ def test_agrees_with_one_store(client, make):
     assert_agrees(store, reference(vectors, ids))
 
 
+@pytest.mark.parametrize("first_pass", ["int8", None])
+def test_first_pass_reaches_the_shards_and_changes_no_result(client, first_pass):
+    rng = np.random.default_rng(3)
+    rows = rng.standard_normal((6000, 24), dtype=np.float32)
+    store = ShardedVectorstore.from_array(client, rows, first_pass=first_pass, rows_per_shard=3000)
+    store.append(rows[:2500])
+    assert store.first_pass == first_pass
+    one = tessaly.Vectorstore.from_array(np.concatenate([rows, rows[:2500]]), first_pass=None)
+    queries = rng.standard_normal((8, 24), dtype=np.float32)
+    assert store.search_batch(queries, 10) == one.search_batch(queries, 10)
+    with pytest.raises(ValueError, match="^first_pass must be 'int8' or None, not 'int4'$"):
+        ShardedVectorstore.from_array(client, rows, first_pass="int4")
+
+
 def test_append_spreads_and_continues(client):
     rows = tie_rows()
     store = ShardedVectorstore.from_array(client, rows[:40], rows_per_shard=10)

@@ -24,8 +24,9 @@ from ._shards import build_shard
 
 
 class ShardSet:
-    def __init__(self, client):
+    def __init__(self, client, first_pass):
         self.client = client
+        self.first_pass = first_pass   # every shard's, rebuilt ones too
         self.futures = ()   # replaced whole, never changed in place
         self.lengths = ()
         self._sources = []
@@ -53,7 +54,8 @@ class ShardSet:
                                                     "allow_other_workers": False}
             with dask.annotate(**preference):
                 tasks.append(dask.delayed(build_shard, pure=True)(
-                    rows, ids, first_row, dask_key_name=f"tessaly-shard-{uuid.uuid4().hex}"))
+                    rows, ids, first_row, self.first_pass,
+                    dask_key_name=f"tessaly-shard-{uuid.uuid4().hex}"))
         with warnings.catch_warnings():
             # Rows given as numpy travel inside the graph on purpose: the
             # scheduler keeps them as the source of a lost shard.

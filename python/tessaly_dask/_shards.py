@@ -44,27 +44,28 @@ def spill_target():
     return data.n if isinstance(data, SpillBuffer) else None
 
 
-def check_fits(count, vector_size):
+def check_fits(count, vector_size, first_pass):
     # A value at least as large as the spill target goes straight to disk,
     # where a shard cannot go (a store is not picklable): say so plainly,
     # before building it.
     target = spill_target()
-    size = entries_bytes(count, vector_size)
+    size = entries_bytes(count, vector_size, first_pass)
     if target is not None and size >= target:
         raise MemoryError(
             f"a shard of {count} rows needs about {size} bytes, at least this worker's "
             f"spill target of {target} bytes; use smaller shards or give workers more memory")
 
 
-def build_shard(rows, ids, first_row):
-    """A Shard of these rows; ids None means the row numbers from first_row."""
+def build_shard(rows, ids, first_row, first_pass):
+    """A Shard of these rows, with the first pass `first_pass` ("int8" or
+    None); ids None means the row numbers from first_row."""
     rows = store_rows(rows, first_row)
-    check_fits(*rows.shape)
+    check_fits(*rows.shape, first_pass)
     if ids is None:
         ids = np.arange(first_row, first_row + len(rows), dtype=np.uint64)
     else:
         ids = ids_to_uint64(ids, first_row)
-    return Shard(tessaly.Vectorstore.from_array(rows, ids))
+    return Shard(tessaly.Vectorstore.from_array(rows, ids, first_pass=first_pass))
 
 
 def worker_threads():

@@ -13,16 +13,21 @@ from dask.sizeof import sizeof
 import tessaly
 
 # An entry is its float32 elements, in a block of 16 entries, and its 8-byte
-# id; nothing else is kept per entry.
+# id; with the int8 first pass, also its int8 elements (in groups of four)
+# and 8 bytes of terms.
 ID_BYTES = 8
+INT8_TERMS_BYTES = 8
 
 
-def entries_bytes(count, vector_size):
-    return count * (4 * vector_size + ID_BYTES)
+def entries_bytes(count, vector_size, first_pass):
+    per_entry = 4 * vector_size + ID_BYTES
+    if first_pass == "int8":
+        per_entry += -(-vector_size // 4) * 4 + INT8_TERMS_BYTES
+    return count * per_entry
 
 
 def store_bytes(store):
-    return sys.getsizeof(store) + entries_bytes(len(store), store.vector_size)
+    return sys.getsizeof(store) + entries_bytes(len(store), store.vector_size, store.first_pass)
 
 
 sizeof.register(tessaly.Vectorstore)(store_bytes)

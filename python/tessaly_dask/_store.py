@@ -3,6 +3,7 @@ import operator
 
 import numpy as np
 from distributed import Client
+from tessaly import _first_pass
 
 from . import _inputs
 from ._dispatch import Watch, run_on_holders
@@ -57,6 +58,9 @@ class ShardedVectorstore:
         The synchronous client whose cluster holds the shards.
     vector_size : int
         The number of elements of every vector.
+    first_pass : "int8" or None, default "int8"
+        Whether the shards that `append` builds keep the int8 copy, as for
+        `tessaly.Vectorstore.from_array`.
     timeout : float or None, default 300
         Bound, in seconds, of each search; None for no bound.
     no_worker_timeout : float, default 10
@@ -78,8 +82,8 @@ class ShardedVectorstore:
         If `client` is not a `distributed.Client`, or `vector_size`,
         `timeout` or `no_worker_timeout` is not a number of the right kind.
     ValueError
-        If the client is asynchronous, `vector_size` is negative or a
-        timeout is not positive.
+        If the client is asynchronous, `vector_size` is negative, a timeout
+        is not positive, or `first_pass` is another str than "int8".
     RuntimeError
         If the client is closed.
 
@@ -88,7 +92,7 @@ class ShardedVectorstore:
     The constructor makes an empty store and sends nothing.
     """
 
-    def __init__(self, client, vector_size, *, timeout=DEFAULT_TIMEOUT,
+    def __init__(self, client, vector_size, *, first_pass="int8", timeout=DEFAULT_TIMEOUT,
                  no_worker_timeout=DEFAULT_NO_WORKER_TIMEOUT):
         check_client(client)
         self.client = client
@@ -98,10 +102,10 @@ class ShardedVectorstore:
         self.timeout = check_seconds(timeout, "timeout", optional=True)
         self.no_worker_timeout = check_seconds(no_worker_timeout, "no_worker_timeout",
                                                optional=False)
-        self._shard_set = ShardSet(client)
+        self._shard_set = ShardSet(client, _first_pass(first_pass))
 
     @classmethod
-    def from_array(cls, client, vectors, ids=None, *, rows_per_shard=None,
+    def from_array(cls, client, vectors, ids=None, *, first_pass="int8", rows_per_shard=None,
                    timeout=DEFAULT_TIMEOUT, no_worker_timeout=DEFAULT_NO_WORKER_TIMEOUT):
         """Make a store of the rows of `vectors` with their `ids`, one shard per row chunk.
 
@@ -118,6 +122,9 @@ class ShardedVectorstore:
             A 1-D array of n ids in [0, 2**64): bool, integer, or objects
             with ``__index__``. None (the default) means the row numbers
             0..n-1.
+        first_pass : "int8" or None, default "int8"
+            Whether each shard keeps the int8 copy its searches read first,
+            as for `tessaly.Vectorstore.from_array`.
         rows_per_shard : int, optional
             Rows per shard. By default a dask array keeps its own row
             chunks and a numpy array is cut into one shard per worker
@@ -157,9 +164,11 @@ class ShardedVectorstore:
         workers by rows per thread.
         """
         check_client(client)
+        first_pass = _first_pass(first_pass)
         vector_size, sources = _inputs.shard_sources(
             vectors, ids, 0, rows_per_shard, lambda: total_threads(workers_now(client)))
-        store = cls(client, vector_size, timeout=timeout, no_worker_timeout=no_worker_timeout)
+        store = cls(client, vector_size, first_pass=first_pass, timeout=timeout,
+                    no_worker_timeout=no_worker_timeout)
         store._shard_set.add(sources, workers_now(client))
         return store
 
@@ -368,6 +377,11 @@ class ShardedVectorstore:
     def vector_size(self):
         """int: the number of elements of every vector."""
         return self._vector_size
+
+    @property
+    def first_pass(self):
+        """"int8" or None: whether the shards keep the int8 copy their searches read first."""
+        return self._shard_set.first_pass
 
     @property
     def n_shards(self):
