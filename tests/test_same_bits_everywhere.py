@@ -6,6 +6,7 @@ import math
 import struct
 
 import numpy as np
+import pytest
 
 import tessaly
 
@@ -56,3 +57,32 @@ def test_every_score_hashes_to_the_one_constant():
                 score, id = item if isinstance(item, tuple) else (item, 0)
                 digest.update(struct.pack("<dQ", score, id))
     assert digest.hexdigest() == EXPECTED
+
+
+# sha256 of the results below, of stores large enough for the int8 first
+# pass; the same with it and without it, on every architecture.
+EXPECTED_LARGE = "81e0c19cce6299b515dcf534daf7fea33fc29ee70faf39f20896b51528bda540"
+
+
+def large_results(first_pass):
+    rng = np.random.default_rng(11)
+    for dimension, count in [(8, 4200), (96, 2600)]:
+        rows = values(rng, (count, dimension))
+        rows[1::7] = rows[0]      # ties
+        rows[2::11] = 0.0         # zero vectors
+        store = tessaly.Vectorstore.from_array(rows, first_pass=first_pass)
+        queries = np.concatenate([values(rng, (5, dimension)), rows[:3]])
+        for q in queries:
+            yield store.search(q, 10)
+            yield store.parallel_search(q, 50, 2)
+        yield from store.search_batch(queries, 100)
+        yield from store.parallel_search_batch(queries, 3, 2)
+
+
+@pytest.mark.parametrize("first_pass", ["int8", None])
+def test_stores_with_and_without_the_first_pass_hash_alike(first_pass):
+    digest = hashlib.sha256()
+    for found in large_results(first_pass):
+        for score, id in found:
+            digest.update(struct.pack("<dQ", score, id))
+    assert digest.hexdigest() == EXPECTED_LARGE
