@@ -85,8 +85,8 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
       for (std::size_t k = 0; k < group.count && taken.ok(); ++k) {
         const std::size_t i = g * group_size + k;
         if (stages[i].taken_over()) continue;
-        bound_lanes(quantized[i], dots.data() + k * stride + (from - start), copy.terms().data() + from, to - from,
-                    lower.data(), upper.data());
+        bound_lanes(quantized[i], dots.data() + k * stride + (from - start), copy.alphas().data() + from,
+                    copy.betas().data() + from, to - from, lower.data(), upper.data());
         taken = stages[i].take(from, to - from, lower.data(), upper.data());
       }
       stopped = interruption.requested();

@@ -63,11 +63,11 @@ EngineResult<FirstPassQuery> quantize_query(std::span<const float> query, std::s
   return made;
 }
 
-void bound_lanes(const FirstPassQuery& query, const std::int32_t* dots, const Int8Terms* terms, std::size_t count,
-                 float* lower, float* upper) noexcept {
+void bound_lanes(const FirstPassQuery& query, const std::int32_t* dots, const float* alphas, const float* betas,
+                 std::size_t count, float* lower, float* upper) noexcept {
   for (std::size_t i = 0; i < count; ++i) {
-    const float a = (query.sigma * terms[i].alpha) * static_cast<float>(dots[i]);
-    const float e = terms[i].beta * query.slope + query.offset;
+    const float a = (query.sigma * alphas[i]) * static_cast<float>(dots[i]);
+    const float e = betas[i] * query.slope + query.offset;
     lower[i] = a - e;
     upper[i] = a + e;
   }

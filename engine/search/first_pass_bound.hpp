@@ -76,7 +76,7 @@ EngineResult<FirstPassQuery> quantize_query(std::span<const float> query, std::s
 
 // The bounds of `count` lanes from their dot products and entries' terms
 // (NaN for an entry not covered).
-void bound_lanes(const FirstPassQuery& query, const std::int32_t* dots, const Int8Terms* terms, std::size_t count,
-                 float* lower, float* upper) noexcept;
+void bound_lanes(const FirstPassQuery& query, const std::int32_t* dots, const float* alphas, const float* betas,
+                 std::size_t count, float* lower, float* upper) noexcept;
 
 }  // namespace tessaly

@@ -106,7 +106,8 @@ EngineResult<Array<ScoredEntry>> select_top_in_two_stages(const Vectorstore& sto
     int8.dot(int8_query, blocks, count, dots);
     const std::size_t start = block * kBlockLanes;
     const std::size_t from = std::max(first, start), to = std::min(last, start + count * kBlockLanes);
-    bound_lanes(quantized, dots + (from - start), copy.terms().data() + from, to - from, lower, upper);
+    bound_lanes(quantized, dots + (from - start), copy.alphas().data() + from, copy.betas().data() + from, to - from,
+                lower, upper);
     taken = stage.take(from, to - from, lower, upper);
   });
   TRY(std::move(taken));

@@ -24,8 +24,10 @@ Int8Copy::Int8Copy(std::size_t dimension) noexcept
 
 bool Int8Copy::try_reserve(std::size_t entries) noexcept {
   // The terms grow by doubling: inserts reserve one entry at a time.
-  return chunks_.try_reserve(entries) &&
-         (entries <= terms_.capacity() || terms_.try_grow_for(entries - terms_.size()));
+  const auto room = [&](Array<float>& terms) {
+    return entries <= terms.capacity() || terms.try_grow_for(entries - terms.size());
+  };
+  return chunks_.try_reserve(entries) && room(alphas_) && room(betas_);
 }
 
 std::int8_t* Int8Copy::lane(std::size_t entry) const noexcept {
@@ -36,19 +38,22 @@ std::int8_t* Int8Copy::lane(std::size_t entry) const noexcept {
 void Int8Copy::append_rows(const char* rows, std::ptrdiff_t row_bytes, std::size_t count) noexcept {
   const FloatEnvironment environment;  // rounding to the nearest integer follows the mode
   for (std::size_t r = 0; r < count; ++r) {
-    const std::size_t entry = terms_.size();
-    std::int8_t* at = lines_ != 0 ? lane(entry) : nullptr;
-    terms_.push_back_reserved(
-        quantize_int8(rows + static_cast<std::ptrdiff_t>(r) * row_bytes, dimension_, at, kLineBytes));
+    std::int8_t* at = lines_ != 0 ? lane(size()) : nullptr;
+    const Int8Terms terms = quantize_int8(rows + static_cast<std::ptrdiff_t>(r) * row_bytes, dimension_, at, kLineBytes);
+    alphas_.push_back_reserved(terms.alpha);
+    betas_.push_back_reserved(terms.beta);
   }
 }
 
 void Int8Copy::truncate(std::size_t entries) noexcept {
-  for (std::size_t entry = entries; lines_ != 0 && entry < terms_.size(); ++entry) {
+  for (std::size_t entry = entries; lines_ != 0 && entry < size(); ++entry) {
     std::int8_t* at = lane(entry);
     for (std::size_t j = 0; j < lines_; ++j) std::memset(at + j * kLineBytes, 0, kInt8LaneElements);
   }
-  if (entries < terms_.size()) terms_.truncate(entries);
+  if (entries < size()) {
+    alphas_.truncate(entries);
+    betas_.truncate(entries);
+  }
 }
 
 std::int8_t Int8Copy::at(std::size_t entry, std::size_t element) const noexcept {

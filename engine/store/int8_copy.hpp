@@ -8,7 +8,8 @@
 // 16b+e at bytes 4e to 4e+3, so that a 32-bit lane holds four elements of
 // one entry, as integer dot instructions take them (vpdpbusd, sdot). A block
 // has ceil(d / 4) lines; elements past d are 0. Beside them, each entry's
-// terms, in insertion order.
+// terms, in insertion order, alphas and betas in arrays of their own so
+// that bounds are computed many lanes at a time.
 #pragma once
 
 #include <cstddef>
@@ -38,11 +39,12 @@ class Int8Copy {
   // Drops every entry from `entries` on; their lanes are zeros again.
   void truncate(std::size_t entries) noexcept;
 
-  std::size_t size() const noexcept { return terms_.size(); }
+  std::size_t size() const noexcept { return alphas_.size(); }
   std::size_t dimension() const noexcept { return dimension_; }
   // Lines per block: ceil(dimension / 4).
   std::size_t lines() const noexcept { return lines_; }
-  std::span<const Int8Terms> terms() const noexcept { return terms_; }
+  std::span<const float> alphas() const noexcept { return alphas_; }
+  std::span<const float> betas() const noexcept { return betas_; }
   // Element `element` of `entry`.
   std::int8_t at(std::size_t entry, std::size_t element) const noexcept;
 
@@ -63,7 +65,8 @@ class Int8Copy {
   std::size_t dimension_;
   std::size_t lines_;
   BlockChunks chunks_;
-  Array<Int8Terms> terms_;
+  Array<float> alphas_;
+  Array<float> betas_;
 };
 
 }  // namespace tessaly

@@ -34,7 +34,7 @@ Bounds bounds_of(const std::vector<float>& q, const std::vector<float>& x) {
   std::int32_t dot = 0;
   for (std::size_t i = 0; i < entry.size(); ++i) dot += std::int32_t{entry[i]} * query.elements[i];
   Bounds out{};
-  bound_lanes(query, &dot, &terms, 1, &out.lower, &out.upper);
+  bound_lanes(query, &dot, &terms.alpha, &terms.beta, 1, &out.lower, &out.upper);
   return out;
 }
 
