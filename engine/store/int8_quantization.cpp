@@ -1,70 +1,123 @@
 #include "engine/store/int8_quantization.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <climits>
+#include <cstdint>
 #include <limits>
 
 #include "engine/base/float_environment.hpp"
+
+// The 64-byte vectors below only pass between inlined lambdas: which
+// registers would carry them across a call does not matter.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace tessaly {
 namespace {
 
 constexpr double kUnit = 0x1p-52;  // twice double's unit roundoff, for the margins below
 
-bool covered_element(double magnitude) noexcept {
-  // NaN fails both comparisons; infinity the first.
-  return magnitude <= kLargestCovered && (magnitude == 0.0 || magnitude >= kSmallestCovered);
-}
-
 }  // namespace
 
-// Exact facts the margins rest on: a float's square and a product of two
-// floats are exact in double; a sum of d doubles carries a relative error of
-// at most d 2^-53 of the sum of magnitudes, a square root 2^-53.
+// The scale is the float s = fl(m / 127), an exact number like any other:
+// x = s x~ + r holds for whatever integers x~ are chosen. They are chosen
+// by rounding x_i / s half away from zero through a float (at most 127 in
+// magnitude: |x_i| fl(127 / m) < 127.5), so each |r_i| is about s / 2 or
+// less, and at most |x_i| (1 + 2^-20).
+//
+// Exact facts the margins rest on: a float's square, and a float times an
+// integer of at most 8 bits, are exact in double; a sum of d doubles, in
+// any order, carries a relative error of at most d 2^-53 of the sum of
+// magnitudes, a square root 2^-53.
 //
 // |x|: the sum of the d exact squares is within d 2^-53 of |x|^2, its root
-// within (d + 2) 2^-53 of |x|, so norm (1 - (d + 2) 2^-52) <= |x|.
-// r: each computed r_i = fl(x_i - fl(s q_i)) is within 2^-52 (|x_i| + m) of
-// the exact one (|s q_i| <= |x_i| + s / 2 <= 2m), so the computed vector is
-// within 2^-52 (|x| + sqrt(d) m) <= 2^-52 (1 + sqrt d) |x| of r, and its
-// computed norm within (d + 2) 2^-52 of its own: beta as written below is
-// at least |r| / |x| (the last term takes the rest).
+// within (d + 2) 2^-53 of |x|, so norm / (1 + (d + 2) 2^-52) <= |x|.
+// r: each computed r_i = fl(x_i - s x~_i) is within 2^-53 |r_i| of r_i,
+// its square within 2^-52, and their sum's root within (d + 2) 2^-52 of
+// |r| in all: beta as written below is at least |r| / |x|.
 // alpha = fl(fl(s / norm)): s / norm is within (d + 3) 2^-53 of s / |x|,
 // and the float within 2^-24 more: a relative 2^-23 in all.
+// Sixteen elements (four groups of the layout) at a time, in GCC's vector
+// types: one register with AVX-512, two with AVX2, four with SSE2 or NEON,
+// and the same arithmetic, lane for lane, on all of them, so that every
+// processor keeps the same copy. The x86-64 build makes a version for each
+// and picks the widest the processor runs when the module loads.
+#if defined(__x86_64__)
+__attribute__((target_clones("default", "avx2", "avx512f")))
+#endif
 Int8Terms quantize_int8(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept {
-  const auto element = [&](std::size_t i) {
-    float value;
-    std::memcpy(&value, row + i * sizeof(float), sizeof value);
-    return static_cast<double>(value);
+  using Floats = float __attribute__((vector_size(32)));
+  using Ints = std::int32_t __attribute__((vector_size(32)));
+  using Doubles = double __attribute__((vector_size(32)));
+  using Bytes = std::int8_t __attribute__((vector_size(8)));
+  constexpr std::size_t kWidth = 8;
+  const std::size_t chunks = (d + kWidth - 1) / kWidth, whole = d / kWidth;
+  // Chunk c's elements; zeros past d, which quantize to 0 and add nothing.
+  const auto load = [&](std::size_t c) {
+    Floats sixteen = {};
+    if (c < whole) {
+      std::memcpy(&sixteen, row + c * sizeof sixteen, sizeof sixteen);
+    } else {
+      for (std::size_t i = 0; i < d - c * kWidth; ++i) {
+        std::memcpy(&sixteen[i], row + (c * kWidth + i) * sizeof(float), sizeof(float));
+      }
+    }
+    return sixteen;
   };
-  const auto put = [&](std::size_t i, std::int8_t value) { out[i / 4 * group_bytes + i % 4] = value; };
-  double largest = 0.0, squares = 0.0;
-  bool covered = d <= kMostCoveredDimension;
-  for (std::size_t i = 0; i < d; ++i) {
-    const double value = element(i);
-    const double magnitude = std::fabs(value);
-    covered = covered && covered_element(magnitude);
-    largest = std::max(largest, magnitude);
-    squares += value * value;
+  const auto low = [](Floats v) { return __builtin_convertvector(__builtin_shufflevector(v, v, 0, 1, 2, 3), Doubles); };
+  const auto high = [](Floats v) { return __builtin_convertvector(__builtin_shufflevector(v, v, 4, 5, 6, 7), Doubles); };
+  const auto sum = [](Doubles v) { return (v[0] + v[1]) + (v[2] + v[3]); };  // a fixed tree, the same everywhere
+  // Magnitudes compared as the integers their bits are, which order them
+  // as numbers do, NaN and infinity above every finite one.
+  constexpr std::int32_t kLargestBits = 0x58800000;   // 2^50
+  constexpr std::int32_t kSmallestBits = 0x26800000;  // 2^-50
+  static_assert(std::bit_cast<std::int32_t>(static_cast<float>(kLargestCovered)) == kLargestBits);
+  static_assert(std::bit_cast<std::int32_t>(static_cast<float>(kSmallestCovered)) == kSmallestBits);
+  Ints largest = {};
+  Ints uncovered = {};
+  Doubles squares = {};
+  for (std::size_t c = 0; c < chunks; ++c) {
+    const Floats v = load(c);
+    const Ints magnitude = reinterpret_cast<Ints>(v) & 0x7FFFFFFF;
+    uncovered |= (magnitude > kLargestBits) | ((magnitude != 0) & (magnitude < kSmallestBits));
+    largest = magnitude > largest ? magnitude : largest;
+    squares += low(v) * low(v) + high(v) * high(v);
   }
-  if (!covered || largest == 0.0) {
-    for (std::size_t i = 0; i < d; ++i) put(i, 0);
+  std::int32_t m_bits = 0;
+  int any_uncovered = d > kMostCoveredDimension;
+  for (std::size_t lane = 0; lane < kWidth; ++lane) {
+    m_bits = std::max(m_bits, largest[lane]);
+    any_uncovered |= uncovered[lane];
+  }
+  const float m = std::bit_cast<float>(m_bits);
+  const std::size_t groups = (d + 3) / 4;
+  if (any_uncovered || m == 0.0f) {
+    for (std::size_t g = 0; g < groups; ++g) std::memset(out + g * group_bytes, 0, 4);
     return {std::numeric_limits<float>::quiet_NaN(), 0.0f};
   }
-  const double scale = largest / 127.0;
-  const double inverse = 127.0 / largest;
-  double residual = 0.0;
-  for (std::size_t i = 0; i < d; ++i) {
-    const double q = std::clamp(std::nearbyint(element(i) * inverse), -127.0, 127.0);
-    put(i, static_cast<std::int8_t>(q));
-    const double r = element(i) - scale * q;
-    residual += r * r;
+  const float scale = m / 127.0f, inverse = 127.0f / m;
+  Doubles residual = {};
+  for (std::size_t c = 0; c < chunks; ++c) {
+    const Floats v = load(c), scaled = v * inverse;
+    // Half away from zero, then toward zero: to the nearest integer.
+    const Floats away = reinterpret_cast<Floats>((reinterpret_cast<Ints>(scaled) & INT32_MIN) |
+                                                 reinterpret_cast<Ints>(Floats{} + 0.5f));
+    const Ints q = __builtin_convertvector(scaled + away, Ints);
+    const Bytes narrow = __builtin_convertvector(q, Bytes);
+    for (std::size_t g = 0; g < kWidth / 4 && c * kWidth / 4 + g < groups; ++g) {
+      std::memcpy(out + (c * kWidth / 4 + g) * group_bytes, reinterpret_cast<const char*>(&narrow) + 4 * g, 4);
+    }
+    const Floats qs = __builtin_convertvector(q, Floats);  // exact: at most 127
+    const Doubles r_low = low(v) - static_cast<double>(scale) * low(qs);
+    const Doubles r_high = high(v) - static_cast<double>(scale) * high(qs);
+    residual += r_low * r_low + r_high * r_high;
   }
   const double widening = 1.0 + static_cast<double>(d + 2) * kUnit;
-  const double norm = std::sqrt(squares);
+  const double norm = std::sqrt(sum(squares));
   const double norm_below = norm / widening;
-  const double beta = std::sqrt(residual) * widening / norm_below + 0x1p-40;
-  return {static_cast<float>(scale / norm), float_at_least(beta)};
+  const double beta = std::sqrt(sum(residual)) * widening / norm_below + 0x1p-40;
+  return {static_cast<float>(static_cast<double>(scale) / norm), float_at_least(beta)};
 }
 
 }  // namespace tessaly
