@@ -95,15 +95,12 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
   if (stopped) return EngineError::interrupted();
   TRY(std::move(taken));
 
-  // The second stage, query by query; those the float scan took over are
-  // scanned together from the earliest point any of them gave up.
+  // The second stage, query by query. The queries the float scan took over
+  // had more candidates than pays to score one by one: the float batch
+  // scan, which shares every line among a group, scores their whole range
+  // together instead.
   FloatVector scratch;
   if (!scratch.try_resize(store.vector_size())) return EngineError::out_of_memory();
-  std::size_t scan_from = last;
-  for (FirstStage& stage : stages) {
-    stage.finish();
-    if (stage.taken_over()) scan_from = std::min(scan_from, stage.float_from());
-  }
   Array<std::size_t> scanned;
   Array<TopSelection*> scanned_into;
   if (!scanned.try_reserve(queries.size()) || !scanned_into.try_reserve(queries.size())) {
@@ -111,14 +108,15 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
   }
   for (std::size_t i = 0; i < queries.size(); ++i) {
     if (stages[i].taken_over()) {
-      stages[i].drop_from(scan_from);
       scanned.push_back_reserved(queries[i]);
       scanned_into.push_back_reserved(selections[i]);
+      continue;
     }
+    stages[i].finish();
     offer_candidates(store, pass.queries->row(queries[i], scratch.data()), stages[i].candidates(), pass.path,
                      *selections[i]);
   }
-  return scan_in_tiles(store, pass, scanned, scanned_into, scan_from, last, interruption);
+  return scan_in_tiles(store, pass, scanned, scanned_into, first, last, interruption);
 }
 
 }  // namespace tessaly

@@ -4,8 +4,7 @@
 // there, each line loaded once per group; each query keeps its own
 // threshold and candidates. The candidates' blocks are then scored by the
 // float kernel, query by query. Queries whose candidates grew past what
-// pays are scanned together by the float batch scan from the earliest
-// point one of them gave up, after their candidates before it.
+// pays are scanned together by the float batch scan, over the whole range.
 #pragma once
 
 #include <cstddef>

@@ -67,12 +67,6 @@ void FirstStage::finish() noexcept {
   keep_reaching(lower_bounds_.threshold());
 }
 
-void FirstStage::drop_from(std::size_t entry) noexcept {
-  std::size_t kept = candidates_.size();
-  while (kept > 0 && candidates_[kept - 1].entry >= entry) --kept;
-  candidates_.truncate(kept);
-}
-
 void offer_candidates(const Vectorstore& store, std::span<const float> query, std::span<const Candidate> candidates,
                       KernelPath path, TopSelection& selection) noexcept {
   const QueryTerms terms(query);

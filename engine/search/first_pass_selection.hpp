@@ -61,8 +61,6 @@ class FirstStage {
   bool taken_over() const noexcept { return float_from_ != last_; }
   // In entry order, all before float_from().
   std::span<const Candidate> candidates() const noexcept { return candidates_; }
-  // Drops the candidates from `entry` on, for a float scan from there.
-  void drop_from(std::size_t entry) noexcept;
 
  private:
   FirstStage(std::size_t top_k, std::size_t first, std::size_t last, KthLargest lower_bounds) noexcept
