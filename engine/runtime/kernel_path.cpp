@@ -2,6 +2,11 @@
 
 #include <array>
 
+#if defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
 namespace tessaly {
 namespace {
 
@@ -20,11 +25,16 @@ Paths detect() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("sse2")) paths.add(KernelPath::sse2);
-  if (__builtin_cpu_supports("avx2")) paths.add(KernelPath::avx2);
-  if (__builtin_cpu_supports("avx512f")) paths.add(KernelPath::avx512);
+  const bool avx2 = __builtin_cpu_supports("avx2");
+  const bool avx512 = __builtin_cpu_supports("avx512f");
+  if (avx2) paths.add(KernelPath::avx2);
+  if (avx2 && __builtin_cpu_supports("avxvnni")) paths.add(KernelPath::avx2_vnni);
+  if (avx512) paths.add(KernelPath::avx512);
+  if (avx512 && __builtin_cpu_supports("avx512vnni")) paths.add(KernelPath::avx512_vnni);
 #endif
 #if defined(__aarch64__)
   paths.add(KernelPath::neon);  // part of every 64-bit ARM processor
+  if (getauxval(AT_HWCAP) & HWCAP_ASIMDDP) paths.add(KernelPath::neon_dot);
 #endif
   return paths;
 }
@@ -41,8 +51,11 @@ std::string_view kernel_path_name(KernelPath path) noexcept {
     case KernelPath::scalar: return "scalar";
     case KernelPath::sse2: return "sse2";
     case KernelPath::avx2: return "avx2";
+    case KernelPath::avx2_vnni: return "avx2_vnni";
     case KernelPath::avx512: return "avx512";
+    case KernelPath::avx512_vnni: return "avx512_vnni";
     case KernelPath::neon: return "neon";
+    case KernelPath::neon_dot: return "neon_dot";
   }
   return "unknown";
 }

@@ -1,4 +1,7 @@
 // The instruction sets the scoring kernels can run on, picked at run time.
+// Each architecture's paths run from the narrowest to the widest; a path
+// with integer dot products (VNNI, the dot-product extension) scores floats
+// as the path below it does.
 #pragma once
 
 #include <cstddef>
@@ -7,8 +10,8 @@
 
 namespace tessaly {
 
-enum class KernelPath { scalar, sse2, avx2, avx512, neon };
-inline constexpr std::size_t kKernelPathCount = 5;
+enum class KernelPath { scalar, sse2, avx2, avx2_vnni, avx512, avx512_vnni, neon, neon_dot };
+inline constexpr std::size_t kKernelPathCount = 8;
 
 std::string_view kernel_path_name(KernelPath path) noexcept;
 

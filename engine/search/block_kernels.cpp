@@ -44,11 +44,15 @@ const BlockKernels& block_kernels(KernelPath path) noexcept {
   switch (path) {
 #if defined(__x86_64__) || defined(__i386__)
     case KernelPath::sse2: return kernels::sse2;
-    case KernelPath::avx2: return kernels::avx2;
-    case KernelPath::avx512: return kernels::avx512;
+    // The integer dot products add nothing to float scoring.
+    case KernelPath::avx2:
+    case KernelPath::avx2_vnni: return kernels::avx2;
+    case KernelPath::avx512:
+    case KernelPath::avx512_vnni: return kernels::avx512;
 #endif
 #if defined(__aarch64__)
-    case KernelPath::neon: return kernels::neon;
+    case KernelPath::neon:
+    case KernelPath::neon_dot: return kernels::neon;
 #endif
     default: break;
   }

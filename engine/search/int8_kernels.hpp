@@ -54,6 +54,17 @@ const Int8Kernels& int8_kernels(KernelPath path) noexcept;
 
 namespace kernels {
 extern const Int8Kernels scalar_int8;
+#if defined(__x86_64__) || defined(__i386__)
+extern const Int8Kernels sse2_int8;
+extern const Int8Kernels avx2_int8;
+extern const Int8Kernels avx2_vnni_int8;
+extern const Int8Kernels avx512_int8;  // needs AVX512BW besides AVX-512F
+extern const Int8Kernels avx512_vnni_int8;
+#endif
+#if defined(__aarch64__)
+extern const Int8Kernels neon_int8;
+extern const Int8Kernels neon_dot_int8;
+#endif
 }  // namespace kernels
 
 }  // namespace tessaly

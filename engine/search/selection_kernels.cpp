@@ -113,7 +113,9 @@ NthKey nth_among_few(std::uint32_t* keys, std::size_t low, std::size_t high, std
 
 const SelectionKernels& selection_kernels() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
-  if (best_kernel_path() == KernelPath::avx512) return kernels::avx512_selection;
+  // AVX-512F is all the selection needs; VNNI adds nothing to it.
+  const KernelPath best = best_kernel_path();
+  if (best == KernelPath::avx512 || best == KernelPath::avx512_vnni) return kernels::avx512_selection;
 #endif
   return kernels::portable_selection;
 }

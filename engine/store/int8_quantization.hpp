@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace tessaly {
 
@@ -40,5 +41,19 @@ struct Int8Terms {
 // and returns its terms. Rounds by the floating-point mode (the caller
 // pins it).
 Int8Terms quantize_int8(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept;
+
+// The versions this processor runs, portable first, widest (the one
+// quantize_int8 uses) last; all give the same bits.
+using QuantizeInt8 = Int8Terms (*)(const char* row, std::size_t d, std::int8_t* out,
+                                   std::size_t group_bytes) noexcept;
+std::span<const QuantizeInt8> quantize_int8_versions() noexcept;
+
+namespace quantization {
+Int8Terms portable(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept;
+#if defined(__x86_64__) || defined(__i386__)
+Int8Terms avx2(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept;
+Int8Terms avx512(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept;
+#endif
+}  // namespace quantization
 
 }  // namespace tessaly

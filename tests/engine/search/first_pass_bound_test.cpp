@@ -1,6 +1,7 @@
 // The first pass's interval holds the kernel's own score, for pairs chosen
 // to sit on the bound's edges, and entries it does not cover are always
 // candidates.
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -144,6 +145,31 @@ TEST(FirstPassBound, WhatTheProofDoesNotCoverIsAlwaysACandidate) {
     EXPECT_TRUE(std::isnan(terms.alpha));
     EXPECT_EQ(entry[0], 0);  // zeros, so that no lane of a block carries junk
     EXPECT_FALSE(std::move(quantize_query(x, 1)).value().covered);
+  }
+}
+
+// Every instruction set's version keeps the same copy: elements, alpha and
+// beta, bit for bit, for rows of every case and length (with a tail past
+// each multiple of eight) and for rows the bound does not cover.
+TEST(FirstPassBound, EveryQuantizationVersionGivesTheSameBits) {
+  const FloatEnvironment environment;
+  std::mt19937 rng(5);
+  std::vector<std::vector<float>> rows = {{0, 0, 0}, {1, std::numeric_limits<float>::quiet_NaN(), 0}, {1, 1e-40f, 2}};
+  for (const auto& [name, make] : kCases) {
+    for (const std::size_t d : {1u, 7u, 8u, 9u, 17u, 128u, 1031u}) rows.push_back(make(rng, d).second);
+  }
+  const auto versions = quantize_int8_versions();
+  for (const std::vector<float>& x : rows) {
+    const std::size_t groups = (x.size() + 3) / 4;
+    std::vector<std::int8_t> expected(groups * 8, 5);
+    const Int8Terms first = versions[0](reinterpret_cast<const char*>(x.data()), x.size(), expected.data(), 8);
+    for (std::size_t v = 1; v < versions.size(); ++v) {
+      std::vector<std::int8_t> entry(groups * 8, 5);
+      const Int8Terms terms = versions[v](reinterpret_cast<const char*>(x.data()), x.size(), entry.data(), 8);
+      ASSERT_EQ(entry, expected) << "version " << v << ", d " << x.size();
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(terms.alpha), std::bit_cast<std::uint32_t>(first.alpha));
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(terms.beta), std::bit_cast<std::uint32_t>(first.beta));
+    }
   }
 }
 

@@ -18,7 +18,8 @@ namespace {
 std::vector<const SelectionKernels*> runnable() {
   std::vector<const SelectionKernels*> found{&kernels::portable_selection};
 #if defined(__x86_64__) || defined(__i386__)
-  if (best_kernel_path() == KernelPath::avx512) found.push_back(&kernels::avx512_selection);
+  const KernelPath best = best_kernel_path();
+  if (best == KernelPath::avx512 || best == KernelPath::avx512_vnni) found.push_back(&kernels::avx512_selection);
 #endif
   return found;
 }

@@ -1,0 +1,123 @@
+// How a row is quantized, compiled once for each instruction set: a file
+// that includes this one for a target includes the headers below first,
+// then sets the target.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "engine/base/float_environment.hpp"
+#include "engine/store/int8_quantization.hpp"
+
+// The vectors below only pass between inlined lambdas: which registers
+// would carry them across a call does not matter.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace tessaly::quantization {
+namespace {
+
+constexpr double kUnit = 0x1p-52;  // twice double's unit roundoff, for the margins below
+
+// The scale is the float s = fl(m / 127), an exact number like any other:
+// x = s x~ + r holds for whatever integers x~ are chosen. They are chosen
+// by rounding x_i / s half away from zero through a float (at most 127 in
+// magnitude: |x_i| fl(127 / m) < 127.5), so each |r_i| is about s / 2 or
+// less, and at most |x_i| (1 + 2^-20).
+//
+// Exact facts the margins rest on: a float's square, and a float times an
+// integer of at most 8 bits, are exact in double; a sum of d doubles, in
+// any order, carries a relative error of at most d 2^-53 of the sum of
+// magnitudes, a square root 2^-53.
+//
+// |x|: the sum of the d exact squares is within d 2^-53 of |x|^2, its root
+// within (d + 2) 2^-53 of |x|, so norm / (1 + (d + 2) 2^-52) <= |x|.
+// r: each computed r_i = fl(x_i - s x~_i) is within 2^-53 |r_i| of r_i,
+// its square within 2^-52, and their sum's root within (d + 2) 2^-52 of
+// |r| in all: beta as written below is at least |r| / |x|.
+// alpha = fl(fl(s / norm)): s / norm is within (d + 3) 2^-53 of s / |x|,
+// and the float within 2^-24 more: a relative 2^-23 in all.
+// Eight elements (two groups of the layout) at a time, in GCC's vector
+// types, and the same arithmetic, lane for lane, for every instruction set
+// this is compiled for, so that every processor keeps the same copy.
+inline Int8Terms quantize_row(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept {
+  using Floats = float __attribute__((vector_size(32)));
+  using Ints = std::int32_t __attribute__((vector_size(32)));
+  using Doubles = double __attribute__((vector_size(32)));
+  using Bytes = std::int8_t __attribute__((vector_size(8)));
+  constexpr std::size_t kWidth = 8;
+  const std::size_t chunks = (d + kWidth - 1) / kWidth, whole = d / kWidth;
+  // Chunk c's elements; zeros past d, which quantize to 0 and add nothing.
+  const auto load = [&](std::size_t c) {
+    Floats sixteen = {};
+    if (c < whole) {
+      std::memcpy(&sixteen, row + c * sizeof sixteen, sizeof sixteen);
+    } else {
+      for (std::size_t i = 0; i < d - c * kWidth; ++i) {
+        std::memcpy(&sixteen[i], row + (c * kWidth + i) * sizeof(float), sizeof(float));
+      }
+    }
+    return sixteen;
+  };
+  const auto low = [](Floats v) { return __builtin_convertvector(__builtin_shufflevector(v, v, 0, 1, 2, 3), Doubles); };
+  const auto high = [](Floats v) { return __builtin_convertvector(__builtin_shufflevector(v, v, 4, 5, 6, 7), Doubles); };
+  const auto sum = [](Doubles v) { return (v[0] + v[1]) + (v[2] + v[3]); };  // a fixed tree, the same everywhere
+  // Magnitudes compared as the integers their bits are, which order them
+  // as numbers do, NaN and infinity above every finite one.
+  constexpr std::int32_t kLargestBits = 0x58800000;   // 2^50
+  constexpr std::int32_t kSmallestBits = 0x26800000;  // 2^-50
+  static_assert(std::bit_cast<std::int32_t>(static_cast<float>(kLargestCovered)) == kLargestBits);
+  static_assert(std::bit_cast<std::int32_t>(static_cast<float>(kSmallestCovered)) == kSmallestBits);
+  Ints largest = {};
+  Ints uncovered = {};
+  Doubles squares = {};
+  for (std::size_t c = 0; c < chunks; ++c) {
+    const Floats v = load(c);
+    const Ints magnitude = reinterpret_cast<Ints>(v) & 0x7FFFFFFF;
+    uncovered |= (magnitude > kLargestBits) | ((magnitude != 0) & (magnitude < kSmallestBits));
+    largest = magnitude > largest ? magnitude : largest;
+    squares += low(v) * low(v) + high(v) * high(v);
+  }
+  std::int32_t m_bits = 0;
+  int any_uncovered = d > kMostCoveredDimension;
+  for (std::size_t lane = 0; lane < kWidth; ++lane) {
+    m_bits = std::max(m_bits, largest[lane]);
+    any_uncovered |= uncovered[lane];
+  }
+  const float m = std::bit_cast<float>(m_bits);
+  const std::size_t groups = (d + 3) / 4;
+  if (any_uncovered || m == 0.0f) {
+    for (std::size_t g = 0; g < groups; ++g) std::memset(out + g * group_bytes, 0, 4);
+    return {std::numeric_limits<float>::quiet_NaN(), 0.0f};
+  }
+  const float scale = m / 127.0f, inverse = 127.0f / m;
+  Doubles residual = {};
+  for (std::size_t c = 0; c < chunks; ++c) {
+    const Floats v = load(c), scaled = v * inverse;
+    // Half away from zero, then toward zero: to the nearest integer.
+    const Floats away = reinterpret_cast<Floats>((reinterpret_cast<Ints>(scaled) & INT32_MIN) |
+                                                 reinterpret_cast<Ints>(Floats{} + 0.5f));
+    const Ints q = __builtin_convertvector(scaled + away, Ints);
+    const Bytes narrow = __builtin_convertvector(q, Bytes);
+    for (std::size_t g = 0; g < kWidth / 4 && c * kWidth / 4 + g < groups; ++g) {
+      std::memcpy(out + (c * kWidth / 4 + g) * group_bytes, reinterpret_cast<const char*>(&narrow) + 4 * g, 4);
+    }
+    const Floats qs = __builtin_convertvector(q, Floats);  // exact: at most 127
+    const Doubles r_low = low(v) - static_cast<double>(scale) * low(qs);
+    const Doubles r_high = high(v) - static_cast<double>(scale) * high(qs);
+    residual += r_low * r_low + r_high * r_high;
+  }
+  const double widening = 1.0 + static_cast<double>(d + 2) * kUnit;
+  const double norm = std::sqrt(sum(squares));
+  const double norm_below = norm / widening;
+  const double beta = std::sqrt(sum(residual)) * widening / norm_below + 0x1p-40;
+  return {static_cast<float>(static_cast<double>(scale) / norm), float_at_least(beta)};
+}
+
+}  // namespace
+}  // namespace tessaly::quantization
