@@ -61,11 +61,7 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
   }
   const std::size_t tile = std::max<std::size_t>(pass.int8_tile_blocks, 1);
   Array<std::int32_t> dots;
-  FloatVector lower, upper;
-  if (!dots.try_resize(group_size * tile * kBlockLanes) || !lower.try_resize(tile * kBlockLanes) ||
-      !upper.try_resize(tile * kBlockLanes)) {
-    return EngineError::out_of_memory();
-  }
+  if (!dots.try_resize(group_size * tile * kBlockLanes)) return EngineError::out_of_memory();
 
   // The first stage, tile by tile.
   EngineResult<void> taken;
@@ -85,9 +81,8 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
       for (std::size_t k = 0; k < group.count && taken.ok(); ++k) {
         const std::size_t i = g * group_size + k;
         if (stages[i].taken_over()) continue;
-        bound_lanes(quantized[i], dots.data() + k * stride + (from - start), copy.alphas().data() + from,
-                    copy.betas().data() + from, to - from, lower.data(), upper.data());
-        taken = stages[i].take(from, to - from, lower.data(), upper.data());
+        taken = stages[i].take(quantized[i], from, to - from, dots.data() + k * stride + (from - start),
+                               copy.alphas().data() + from, copy.betas().data() + from);
       }
       stopped = interruption.requested();
     }
@@ -113,8 +108,8 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
       continue;
     }
     stages[i].finish();
-    offer_candidates(store, pass.queries->row(queries[i], scratch.data()), stages[i].candidates(), pass.path,
-                     *selections[i]);
+    TRY(stages[i].offer_candidates(store, pass.queries->row(queries[i], scratch.data()), pass.path,
+                                   *selections[i]));
   }
   return scan_in_tiles(store, pass, scanned, scanned_into, first, last, interruption);
 }

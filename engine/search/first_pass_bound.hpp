@@ -74,6 +74,27 @@ struct FirstPassQuery {
 // floating-point mode (the caller pins it). Fails only for memory.
 EngineResult<FirstPassQuery> quantize_query(std::span<const float> query, std::size_t lines) noexcept;
 
+// One lane's interval, as every function below computes it.
+struct LaneBounds {
+  float lower, upper;
+};
+inline LaneBounds bound_lane(const FirstPassQuery& query, std::int32_t dot, float alpha, float beta) noexcept {
+  const float a = (query.sigma * alpha) * static_cast<float>(dot);
+  const float e = beta * query.slope + query.offset;
+  return {a - e, a + e};
+}
+
+// The first lane, from lane `from` on in steps of kBoundLanes, of a step
+// in which some lane's upper bound reaches `threshold` (is not below it, as
+// a NaN bound is not), computed as bound_lane does, a step at a time; sets
+// bit j of `lanes` for each lane from + j that reaches it. Past the last
+// whole step, it returns the first lane of the partial step, if any, with
+// a bit for each of its lanes (looked at by no one), or `count` and none.
+inline constexpr std::size_t kBoundLanes = 16;
+std::size_t next_reaching(const FirstPassQuery& query, const std::int32_t* dots, const float* alphas,
+                          const float* betas, std::size_t from, std::size_t count, float threshold,
+                          std::uint32_t& lanes) noexcept;
+
 // The bounds of `count` lanes from their dot products and entries' terms
 // (NaN for an entry not covered).
 void bound_lanes(const FirstPassQuery& query, const std::int32_t* dots, const float* alphas, const float* betas,

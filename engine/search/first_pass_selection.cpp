@@ -1,6 +1,8 @@
 #include "engine/search/first_pass_selection.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 
 #include "engine/search/block_kernels.hpp"
 #include "engine/search/int8_kernels.hpp"
@@ -20,6 +22,8 @@ constexpr std::size_t kTopKShare = 16;
 // kSettlingEntries are taken, so that the threshold has risen).
 constexpr std::size_t kCandidateShare = 32;
 constexpr std::size_t kSettlingEntries = 4 * kRunBlocks * kBlockLanes;
+// Candidates scored between updates of the k-th best score among them.
+constexpr std::size_t kSettleEvery = 16;
 
 }  // namespace
 
@@ -43,15 +47,28 @@ void FirstStage::keep_reaching(float threshold) noexcept {
   trimmed_ = kept;
 }
 
-EngineResult<void> FirstStage::take(std::size_t from, std::size_t count, const float* lower,
-                                    const float* upper) noexcept {
+EngineResult<void> FirstStage::take(const FirstPassQuery& query, std::size_t from, std::size_t count,
+                                    const std::int32_t* dots, const float* alphas, const float* betas) noexcept {
   if (taken_over()) return {};
-  lower_bounds_.offer(lower, count);
-  const float threshold = lower_bounds_.threshold();
-  for (std::size_t i = 0; i < count; ++i) {
-    if (upper[i] < threshold) continue;  // a NaN bound is kept
-    if (!candidates_.try_push_back({from + i, upper[i]})) return EngineError::out_of_memory();
+  float threshold = lower_bounds_.threshold();
+  // Most lanes fall below the threshold: whole steps are ruled out at once,
+  // and of the others only the lanes that reach it are looked at again.
+  std::uint32_t lanes = 0;
+  for (std::size_t step = next_reaching(query, dots, alphas, betas, 0, count, threshold, lanes); step < count;
+       step = next_reaching(query, dots, alphas, betas, step + kBoundLanes, count, threshold, lanes)) {
+    for (; lanes != 0; lanes &= lanes - 1) {
+      const std::size_t i = step + static_cast<std::size_t>(std::countr_zero(lanes));
+      const LaneBounds bounds = bound_lane(query, dots[i], alphas[i], betas[i]);
+      if (bounds.upper < threshold) continue;  // a NaN bound is kept
+      lower_bounds_.offer(&bounds.lower, 1);
+      if (!candidates_.try_push_back({from + i, bounds.upper})) return EngineError::out_of_memory();
+    }
+    threshold = lower_bounds_.threshold();
   }
+  // A threshold as high as the run allows (a trim of at most 2k + 64
+  // values per run): the lower it lags, the more candidates pass it.
+  lower_bounds_.settle();
+  threshold = lower_bounds_.threshold();
   if (candidates_.size() > 2 * trimmed_ + 64) keep_reaching(threshold);
   const std::size_t taken = from + count - first_;
   const std::size_t budget = top_k_ + taken / kCandidateShare;
@@ -67,20 +84,32 @@ void FirstStage::finish() noexcept {
   keep_reaching(lower_bounds_.threshold());
 }
 
-void offer_candidates(const Vectorstore& store, std::span<const float> query, std::span<const Candidate> candidates,
-                      KernelPath path, TopSelection& selection) noexcept {
+EngineResult<void> FirstStage::offer_candidates(const Vectorstore& store, std::span<const float> query,
+                                                KernelPath path, TopSelection& selection) noexcept {
+  // Best upper bound first, the uncovered (NaN) before all: once k scores
+  // are known, a candidate whose upper bound is below the k-th of them
+  // scores below k entries, and so does every one after it.
+  std::sort(candidates_.begin(), candidates_.end(), [](const Candidate& a, const Candidate& b) {
+    return a.upper > b.upper || (std::isnan(a.upper) && !std::isnan(b.upper));
+  });
+  TRY_ASSIGN(KthLargest best, KthLargest::make(top_k_));
+  Array<ScoredEntry> scored;
+  if (!scored.try_reserve(candidates_.size())) return EngineError::out_of_memory();
   const QueryTerms terms(query);
   const BlockKernels& kernels = block_kernels(path);
   float scores[kBlockLanes];
-  std::size_t scored_block = SIZE_MAX;
-  for (const Candidate& candidate : candidates) {
-    const std::size_t block = candidate.entry / kBlockLanes;
-    if (block != scored_block) {
-      kernels.score(terms, store.blocks().block(block), 1, scores);
-      scored_block = block;
-    }
-    selection.offer(scores[candidate.entry % kBlockLanes], candidate.entry);
+  for (const Candidate& candidate : candidates_) {
+    if (candidate.upper < best.threshold()) break;
+    kernels.score(terms, store.blocks().block(candidate.entry / kBlockLanes), 1, scores);
+    const float score = scores[candidate.entry % kBlockLanes];
+    scored.push_back_reserved({score, candidate.entry});
+    best.offer(&score, 1);
+    if (scored.size() >= top_k_ && scored.size() % kSettleEvery == 0) best.settle();
   }
+  // Offered in entry order, as a plain scan offers them.
+  std::sort(scored.begin(), scored.end(), [](const ScoredEntry& a, const ScoredEntry& b) { return a.entry < b.entry; });
+  selection.offer(scored);
+  return {};
 }
 
 EngineResult<Array<ScoredEntry>> select_top_in_two_stages(const Vectorstore& store, std::span<const float> query,
@@ -92,7 +121,6 @@ EngineResult<Array<ScoredEntry>> select_top_in_two_stages(const Vectorstore& sto
   const Int8Query int8_query = quantized.int8(copy.lines());
   TRY_ASSIGN(FirstStage stage, FirstStage::make(top_k, first, last));
   std::int32_t dots[kRunBlocks * kBlockLanes];
-  float lower[kRunBlocks * kBlockLanes], upper[kRunBlocks * kBlockLanes];
   EngineResult<void> taken;
   copy.for_each_run(first / kBlockLanes, (last + kBlockLanes - 1) / kBlockLanes, kRunBlocks,
                     [&](const std::int8_t* blocks, std::size_t block, std::size_t count) {
@@ -100,9 +128,8 @@ EngineResult<Array<ScoredEntry>> select_top_in_two_stages(const Vectorstore& sto
     int8.dot(int8_query, blocks, count, dots);
     const std::size_t start = block * kBlockLanes;
     const std::size_t from = std::max(first, start), to = std::min(last, start + count * kBlockLanes);
-    bound_lanes(quantized, dots + (from - start), copy.alphas().data() + from, copy.betas().data() + from, to - from,
-                lower, upper);
-    taken = stage.take(from, to - from, lower, upper);
+    taken = stage.take(quantized, from, to - from, dots + (from - start), copy.alphas().data() + from,
+                       copy.betas().data() + from);
   });
   TRY(std::move(taken));
   stage.finish();
@@ -112,7 +139,7 @@ EngineResult<Array<ScoredEntry>> select_top_in_two_stages(const Vectorstore& sto
   TopSelection::Scratch keys;
   TRY_ASSIGN(TopSelection selection,
              TopSelection::make(top_k, stage.candidates().size() + (last - stage.float_from()), keys));
-  offer_candidates(store, query, stage.candidates(), path, selection);
+  TRY(stage.offer_candidates(store, query, path, selection));
   if (stage.taken_over()) {
     const QueryTerms terms(query);
     const BlockKernels& kernels = block_kernels(path);

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "engine/base/array.hpp"
@@ -43,15 +44,17 @@ struct Candidate {
   float upper;
 };
 
-// One query's first stage over entries `first` to `last`, given the bounds
-// of their lanes in entry order, run after run.
+// One query's first stage over entries `first` to `last`, given the int8
+// products of their lanes in entry order, run after run.
 class FirstStage {
  public:
   static EngineResult<FirstStage> make(std::size_t top_k, std::size_t first, std::size_t last) noexcept;
 
-  // The bounds of entries `from` to `from + count - 1`, the next after the
-  // last taken. Fails only for memory.
-  EngineResult<void> take(std::size_t from, std::size_t count, const float* lower, const float* upper) noexcept;
+  // Entries `from` to `from + count - 1`, the next after the last taken:
+  // the query's int8 products with them and their terms, all from entry
+  // `from` on. Fails only for memory.
+  EngineResult<void> take(const FirstPassQuery& query, std::size_t from, std::size_t count, const std::int32_t* dots,
+                          const float* alphas, const float* betas) noexcept;
   // Filters the candidates by the final threshold.
   void finish() noexcept;
 
@@ -61,6 +64,12 @@ class FirstStage {
   bool taken_over() const noexcept { return float_from_ != last_; }
   // In entry order, all before float_from().
   std::span<const Candidate> candidates() const noexcept { return candidates_; }
+  // After finish(): scores with the float kernel of `path` (the very bits
+  // a plain scan gives) the candidates that can still reach the top k, best
+  // upper bound first, and offers them to `selection` in entry order. Leaves
+  // the candidates in no particular order. Fails only for memory.
+  EngineResult<void> offer_candidates(const Vectorstore& store, std::span<const float> query, KernelPath path,
+                                      TopSelection& selection) noexcept;
 
  private:
   FirstStage(std::size_t top_k, std::size_t first, std::size_t last, KthLargest lower_bounds) noexcept
@@ -73,10 +82,6 @@ class FirstStage {
   std::size_t trimmed_ = 0;  // candidates after the last trim
 };
 
-// Scores the candidates' blocks with the float kernel of `path` (every lane,
-// as a plain scan does) and offers the candidates' scores, in entry order.
-void offer_candidates(const Vectorstore& store, std::span<const float> query, std::span<const Candidate> candidates,
-                      KernelPath path, TopSelection& selection) noexcept;
 
 // select_top (range_selection.hpp) in two stages, for a covered query.
 EngineResult<Array<ScoredEntry>> select_top_in_two_stages(const Vectorstore& store, std::span<const float> query,

@@ -148,6 +148,46 @@ TEST(FirstPassBound, WhatTheProofDoesNotCoverIsAlwaysACandidate) {
   }
 }
 
+// The steps next_reaching stops at, and the lanes it marks in them, are
+// those whose scalar upper bound reaches the threshold, NaN bounds
+// included; a partial step at the end is given whole.
+TEST(FirstPassBound, NextReachingFindsTheLanesTheScalarBoundKeeps) {
+  const FloatEnvironment environment;
+  std::mt19937 rng(9);
+  std::vector<float> q = gaussian(rng, 32);
+  const FirstPassQuery query = std::move(quantize_query(q, 8)).value();
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  for (const std::size_t count : {0u, 5u, 16u, 37u, 160u}) {
+    std::vector<std::int32_t> dots(count);
+    std::vector<float> alphas(count), betas(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      dots[i] = static_cast<std::int32_t>(rng() % 20001) - 10000;
+      alphas[i] = i % 23 == 7 ? std::numeric_limits<float>::quiet_NaN() : 0.01f * static_cast<float>(rng() % 100);
+      betas[i] = 0.001f * static_cast<float>(rng() % 10);
+    }
+    for (const float threshold : {-kInf, -0.5f, 0.0f, 0.3f, kInf}) {
+      std::size_t step = 0;
+      for (std::uint32_t lanes = 0;; step += kBoundLanes) {
+        const std::size_t found =
+            next_reaching(query, dots.data(), alphas.data(), betas.data(), step, count, threshold, lanes);
+        // Every whole step skipped has no lane that reaches.
+        for (std::size_t i = step; i < found; ++i) {
+          ASSERT_LT(bound_lane(query, dots[i], alphas[i], betas[i]).upper, threshold) << count << " " << i;
+        }
+        step = found;
+        if (step >= count) break;
+        std::uint32_t expected = 0;
+        const bool whole = step + kBoundLanes <= count;
+        for (std::size_t j = 0; step + j < std::min(count, step + kBoundLanes); ++j) {
+          const float upper = bound_lane(query, dots[step + j], alphas[step + j], betas[step + j]).upper;
+          if (!whole || !(upper < threshold)) expected |= std::uint32_t{1} << j;
+        }
+        ASSERT_EQ(lanes, expected) << "count " << count << ", threshold " << threshold << ", step " << step;
+      }
+    }
+  }
+}
+
 // Every instruction set's version keeps the same copy: elements, alpha and
 // beta, bit for bit, for rows of every case and length (with a tail past
 // each multiple of eight) and for rows the bound does not cover.
