@@ -81,7 +81,7 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
       for (std::size_t k = 0; k < group.count && taken.ok(); ++k) {
         const std::size_t i = g * group_size + k;
         if (stages[i].taken_over()) continue;
-        taken = stages[i].take(quantized[i], from, to - from, dots.data() + k * stride + (from - start),
+        taken = stages[i].take(quantized[i], int8, from, to - from, dots.data() + k * stride + (from - start),
                                copy.alphas().data() + from, copy.betas().data() + from);
       }
       stopped = interruption.requested();

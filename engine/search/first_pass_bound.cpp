@@ -7,9 +7,6 @@
 #include "engine/base/float_environment.hpp"
 #include "engine/store/int8_copy.hpp"
 
-// The vectors below stay within one function.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace tessaly {
 namespace {
 
@@ -74,38 +71,6 @@ void bound_lanes(const FirstPassQuery& query, const std::int32_t* dots, const fl
     lower[i] = bounds.lower;
     upper[i] = bounds.upper;
   }
-}
-
-std::size_t next_reaching(const FirstPassQuery& query, const std::int32_t* dots, const float* alphas,
-                          const float* betas, std::size_t from, std::size_t count, float threshold,
-                          std::uint32_t& lanes) noexcept {
-  // Four lanes a vector: a register of SSE2 or NEON, which every processor
-  // the module runs on has.
-  using Floats = float __attribute__((vector_size(16)));
-  using Ints = std::int32_t __attribute__((vector_size(16)));
-  constexpr std::size_t kWidth = 4;
-  std::size_t step = from;
-  for (; step + kBoundLanes <= count; step += kBoundLanes) {
-    Ints reaching = {};
-    for (std::size_t i = 0; i < kBoundLanes; i += kWidth) {
-      Ints dot;
-      Floats alpha, beta;
-      std::memcpy(&dot, dots + step + i, sizeof dot);
-      std::memcpy(&alpha, alphas + step + i, sizeof alpha);
-      std::memcpy(&beta, betas + step + i, sizeof beta);
-      const Floats a = (query.sigma * alpha) * __builtin_convertvector(dot, Floats);
-      const Floats upper = a + (beta * query.slope + query.offset);
-      // Lane j's bit, 1 << (i + j), where it reaches (NaN lanes too).
-      reaching |= ~(upper < threshold) & (Ints{1, 2, 4, 8} << static_cast<std::int32_t>(i));
-    }
-    const auto bits = static_cast<std::uint32_t>((reaching[0] | reaching[1]) | (reaching[2] | reaching[3]));
-    if (bits != 0) {
-      lanes = bits;
-      return step;
-    }
-  }
-  lanes = count > step ? (std::uint32_t{1} << (count - step)) - 1 : 0;  // the partial step: all its lanes
-  return step;
 }
 
 }  // namespace tessaly

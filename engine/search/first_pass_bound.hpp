@@ -67,6 +67,7 @@ struct FirstPassQuery {
   float offset = 0.0f;          // at least rho + eps + M
 
   Int8Query int8(std::size_t lines) const noexcept { return {elements.data(), lines, bias}; }
+  BoundFactors factors() const noexcept { return {sigma, slope, offset}; }
 };
 
 // The query quantized to elements in [-63, 63] (`lines` groups of four);
@@ -84,16 +85,6 @@ inline LaneBounds bound_lane(const FirstPassQuery& query, std::int32_t dot, floa
   return {a - e, a + e};
 }
 
-// The first lane, from lane `from` on in steps of kBoundLanes, of a step
-// in which some lane's upper bound reaches `threshold` (is not below it, as
-// a NaN bound is not), computed as bound_lane does, a step at a time; sets
-// bit j of `lanes` for each lane from + j that reaches it. Past the last
-// whole step, it returns the first lane of the partial step, if any, with
-// a bit for each of its lanes (looked at by no one), or `count` and none.
-inline constexpr std::size_t kBoundLanes = 16;
-std::size_t next_reaching(const FirstPassQuery& query, const std::int32_t* dots, const float* alphas,
-                          const float* betas, std::size_t from, std::size_t count, float threshold,
-                          std::uint32_t& lanes) noexcept;
 
 // The bounds of `count` lanes from their dot products and entries' terms
 // (NaN for an entry not covered).

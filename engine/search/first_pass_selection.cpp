@@ -47,15 +47,18 @@ void FirstStage::keep_reaching(float threshold) noexcept {
   trimmed_ = kept;
 }
 
-EngineResult<void> FirstStage::take(const FirstPassQuery& query, std::size_t from, std::size_t count,
-                                    const std::int32_t* dots, const float* alphas, const float* betas) noexcept {
+EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kernels& kernels, std::size_t from,
+                                    std::size_t count, const std::int32_t* dots, const float* alphas,
+                                    const float* betas) noexcept {
   if (taken_over()) return {};
   float threshold = lower_bounds_.threshold();
   // Most lanes fall below the threshold: whole steps are ruled out at once,
   // and of the others only the lanes that reach it are looked at again.
+  const BoundFactors factors = query.factors();
   std::uint32_t lanes = 0;
-  for (std::size_t step = next_reaching(query, dots, alphas, betas, 0, count, threshold, lanes); step < count;
-       step = next_reaching(query, dots, alphas, betas, step + kBoundLanes, count, threshold, lanes)) {
+  for (std::size_t step = kernels.next_reaching(factors, dots, alphas, betas, 0, count, threshold, lanes);
+       step < count;
+       step = kernels.next_reaching(factors, dots, alphas, betas, step + kBoundLanes, count, threshold, lanes)) {
     for (; lanes != 0; lanes &= lanes - 1) {
       const std::size_t i = step + static_cast<std::size_t>(std::countr_zero(lanes));
       const LaneBounds bounds = bound_lane(query, dots[i], alphas[i], betas[i]);
@@ -128,7 +131,7 @@ EngineResult<Array<ScoredEntry>> select_top_in_two_stages(const Vectorstore& sto
     int8.dot(int8_query, blocks, count, dots);
     const std::size_t start = block * kBlockLanes;
     const std::size_t from = std::max(first, start), to = std::min(last, start + count * kBlockLanes);
-    taken = stage.take(quantized, from, to - from, dots + (from - start), copy.alphas().data() + from,
+    taken = stage.take(quantized, int8, from, to - from, dots + (from - start), copy.alphas().data() + from,
                        copy.betas().data() + from);
   });
   TRY(std::move(taken));

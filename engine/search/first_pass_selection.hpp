@@ -52,9 +52,10 @@ class FirstStage {
 
   // Entries `from` to `from + count - 1`, the next after the last taken:
   // the query's int8 products with them and their terms, all from entry
-  // `from` on. Fails only for memory.
-  EngineResult<void> take(const FirstPassQuery& query, std::size_t from, std::size_t count, const std::int32_t* dots,
-                          const float* alphas, const float* betas) noexcept;
+  // `from` on; `kernels` rule lanes out. Fails only for memory.
+  EngineResult<void> take(const FirstPassQuery& query, const Int8Kernels& kernels, std::size_t from,
+                          std::size_t count, const std::int32_t* dots, const float* alphas,
+                          const float* betas) noexcept;
   // Filters the candidates by the final threshold.
   void finish() noexcept;
 

@@ -38,6 +38,14 @@ struct Int8QueryGroup {
   std::int32_t bias[kMaxInt8Group];
 };
 
+// What a bound needs of a query (first_pass_bound.hpp): the upper bound of
+// a lane is (sigma alpha) D + (beta slope + offset), in that order.
+struct BoundFactors {
+  float sigma, slope, offset;
+};
+// The lanes the first stage looks at together.
+inline constexpr std::size_t kBoundLanes = 16;
+
 // One instruction set's kernels. `blocks` points at `count` consecutive
 // int8 blocks (Int8Copy::for_each_run gives them); the dot products of
 // block b's lanes go to out[16b .. 16b + 15], exactly q~ . x~.
@@ -47,6 +55,16 @@ struct Int8Kernels {
   void (*dot_group)(const Int8QueryGroup& group, const std::int8_t* blocks, std::size_t count, std::int32_t* out,
                     std::size_t stride) noexcept;
   std::size_t group_size;  // queries per group, at most kMaxInt8Group
+  // The first lane, from lane `from` on in steps of kBoundLanes, of a step
+  // in which some lane's upper bound reaches `threshold` (is not below it,
+  // as a NaN bound is not), from the lanes' dot products and their entries'
+  // terms; sets bit j of `lanes` for each lane from + j that reaches it.
+  // Past the last whole step, it returns the first lane of the partial
+  // step, if any, with a bit for each of its lanes (looked at by no one),
+  // or `count` and no bits.
+  std::size_t (*next_reaching)(const BoundFactors& factors, const std::int32_t* dots, const float* alphas,
+                               const float* betas, std::size_t from, std::size_t count, float threshold,
+                               std::uint32_t& lanes) noexcept;
 };
 
 // The kernels of a path this processor can run.

@@ -50,6 +50,7 @@ struct Avx2 {
   static Sums add(Sums sums, Line x, Query q) {
     return sums + (Sums)_mm256_madd_epi16(_mm256_maddubs_epi16(x, q), _mm256_set1_epi16(1));
   }
+  static constexpr auto next_reaching = next_reaching_with<8, avx2_reaching_bits>;
   static void store(std::int32_t* out, Sums sums, std::int32_t bias) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), (__m256i)(sums - static_cast<std::uint32_t>(bias)));
   }

@@ -47,6 +47,7 @@ struct Avx2Vnni {
   static Query query(const std::int8_t* four) { return _mm256_set1_epi32(four_elements(four)); }
   static Sums zero() { return Sums{}; }
   static Sums add(Sums sums, Line x, Query q) { return (Sums)_mm256_dpbusd_avx_epi32((__m256i)sums, x, q); }
+  static constexpr auto next_reaching = next_reaching_with<8, avx2_reaching_bits>;
   static void store(std::int32_t* out, Sums sums, std::int32_t bias) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), (__m256i)(sums - static_cast<std::uint32_t>(bias)));
   }

@@ -52,6 +52,7 @@ struct Avx512Bw {
   static Sums add(Sums sums, Line x, Query q) {
     return sums + (Sums)_mm512_madd_epi16(_mm512_maddubs_epi16(x, q), _mm512_set1_epi16(1));
   }
+  static constexpr auto next_reaching = next_reaching_with<16, avx512_reaching_bits>;
   static void store(std::int32_t* out, Sums sums, std::int32_t bias) {
     _mm512_storeu_si512(out, (__m512i)(sums - static_cast<std::uint32_t>(bias)));
   }

@@ -47,6 +47,7 @@ struct Avx512Vnni {
   static Query query(const std::int8_t* four) { return _mm512_set1_epi32(four_elements(four)); }
   static Sums zero() { return Sums{}; }
   static Sums add(Sums sums, Line x, Query q) { return (Sums)_mm512_dpbusd_epi32((__m512i)sums, x, q); }
+  static constexpr auto next_reaching = next_reaching_with<16, avx512_reaching_bits>;
   static void store(std::int32_t* out, Sums sums, std::int32_t bias) {
     _mm512_storeu_si512(out, (__m512i)(sums - static_cast<std::uint32_t>(bias)));
   }

@@ -41,6 +41,7 @@ struct Neon {
     const int16x8_t high = vmull_high_s8(x, q);
     return vpadalq_s16(sums, vpaddq_s16(low, high));
   }
+  static constexpr auto next_reaching = next_reaching_with<4, reaching_bits<4>>;
   static void store(std::int32_t* out, Sums sums, std::int32_t) { vst1q_s32(out, sums); }
 };
 

@@ -39,6 +39,7 @@ struct NeonDot {
   static Query query(const std::int8_t* four) { return vreinterpretq_s8_s32(vdupq_n_s32(four_elements(four))); }
   static Sums zero() { return vdupq_n_s32(0); }
   static Sums add(Sums sums, Line x, Query q) { return vdotq_s32(sums, x, q); }
+  static constexpr auto next_reaching = next_reaching_with<4, reaching_bits<4>>;
   static void store(std::int32_t* out, Sums sums, std::int32_t) { vst1q_s32(out, sums); }
 };
 

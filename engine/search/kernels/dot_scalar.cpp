@@ -4,6 +4,7 @@
 #include "engine/search/int8_kernels.hpp"
 #include "engine/store/block_chunks.hpp"
 #include "engine/store/int8_copy.hpp"
+#include "engine/search/kernels/bound_steps.hpp"
 
 namespace tessaly::kernels {
 namespace {
@@ -45,6 +46,6 @@ void dot_group(const Int8QueryGroup& group, const std::int8_t* blocks, std::size
 
 }  // namespace
 
-const Int8Kernels scalar_int8 = {dot, dot_group, 4};
+const Int8Kernels scalar_int8 = {dot, dot_group, 4, next_reaching_with<4, reaching_bits<4>>};
 
 }  // namespace tessaly::kernels

@@ -50,6 +50,7 @@ struct Sse2 {
   static Sums add(Sums sums, const Line& x, const Query& q) {
     return sums + (Sums)_mm_madd_epi16(x.even, q.even) + (Sums)_mm_madd_epi16(x.odd, q.odd);
   }
+  static constexpr auto next_reaching = next_reaching_with<4, sse2_reaching_bits>;
   static void store(std::int32_t* out, Sums sums, std::int32_t) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), (__m128i)sums);
   }

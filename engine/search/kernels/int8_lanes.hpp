@@ -9,6 +9,7 @@
 //   Sums zero()                               a part's sums for one query
 //   Sums add(Sums, const Line&, const Query&)  the part's products added
 //   void store(std::int32_t* out, const Sums&, std::int32_t bias)
+// and gives its next_reaching (bound_steps.hpp).
 // Everything here has internal linkage, so each file compiles its own copy
 // for its own instruction set and the linker never hands one path's code to
 // another. Integer sums are exact (or wrap and are unwrapped by the bias,
@@ -33,6 +34,7 @@
 #include <utility>
 
 #include "engine/search/int8_kernels.hpp"
+#include "engine/search/kernels/bound_steps.hpp"
 #include "engine/store/block_chunks.hpp"
 #include "engine/store/int8_copy.hpp"
 
@@ -172,7 +174,7 @@ void dot_group(const Int8QueryGroup& group, const std::int8_t* blocks, std::size
 template <class V>
 constexpr Int8Kernels int8_kernels_of() noexcept {
   static_assert(V::group_size >= 1 && V::group_size <= kMaxInt8Group && kBlockLanes % V::parts == 0);
-  return {dot<V>, dot_group<V>, V::group_size};
+  return {dot<V>, dot_group<V>, V::group_size, V::next_reaching};
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <vector>
@@ -14,7 +15,9 @@
 
 #include "engine/base/float_environment.hpp"
 #include "engine/search/cosine.hpp"
+#include "engine/runtime/kernel_path.hpp"
 #include "engine/search/first_pass_bound.hpp"
+#include "engine/search/int8_kernels.hpp"
 #include "engine/store/int8_quantization.hpp"
 
 namespace tessaly {
@@ -148,9 +151,18 @@ TEST(FirstPassBound, WhatTheProofDoesNotCoverIsAlwaysACandidate) {
   }
 }
 
-// The steps next_reaching stops at, and the lanes it marks in them, are
-// those whose scalar upper bound reaches the threshold, NaN bounds
-// included; a partial step at the end is given whole.
+// Every kernel path with every one of `values`.
+std::vector<std::pair<KernelPath, float>> paths_by(std::initializer_list<float> values) {
+  std::vector<std::pair<KernelPath, float>> out;
+  for (const KernelPath path : available_kernel_paths()) {
+    for (const float value : values) out.emplace_back(path, value);
+  }
+  return out;
+}
+
+// On every path, the steps next_reaching stops at, and the lanes it marks
+// in them, are those whose scalar upper bound reaches the threshold, NaN
+// bounds included; a partial step at the end is given whole.
 TEST(FirstPassBound, NextReachingFindsTheLanesTheScalarBoundKeeps) {
   const FloatEnvironment environment;
   std::mt19937 rng(9);
@@ -165,11 +177,12 @@ TEST(FirstPassBound, NextReachingFindsTheLanesTheScalarBoundKeeps) {
       alphas[i] = i % 23 == 7 ? std::numeric_limits<float>::quiet_NaN() : 0.01f * static_cast<float>(rng() % 100);
       betas[i] = 0.001f * static_cast<float>(rng() % 10);
     }
-    for (const float threshold : {-kInf, -0.5f, 0.0f, 0.3f, kInf}) {
+    for (const auto& [path, threshold] : paths_by(std::initializer_list<float>{-kInf, -0.5f, 0.0f, 0.3f, kInf})) {
+      const auto next_reaching = int8_kernels(path).next_reaching;
       std::size_t step = 0;
       for (std::uint32_t lanes = 0;; step += kBoundLanes) {
         const std::size_t found =
-            next_reaching(query, dots.data(), alphas.data(), betas.data(), step, count, threshold, lanes);
+            next_reaching(query.factors(), dots.data(), alphas.data(), betas.data(), step, count, threshold, lanes);
         // Every whole step skipped has no lane that reaches.
         for (std::size_t i = step; i < found; ++i) {
           ASSERT_LT(bound_lane(query, dots[i], alphas[i], betas[i]).upper, threshold) << count << " " << i;
@@ -182,7 +195,8 @@ TEST(FirstPassBound, NextReachingFindsTheLanesTheScalarBoundKeeps) {
           const float upper = bound_lane(query, dots[step + j], alphas[step + j], betas[step + j]).upper;
           if (!whole || !(upper < threshold)) expected |= std::uint32_t{1} << j;
         }
-        ASSERT_EQ(lanes, expected) << "count " << count << ", threshold " << threshold << ", step " << step;
+        ASSERT_EQ(lanes, expected) << kernel_path_name(path) << ", count " << count << ", threshold " << threshold
+                                   << ", step " << step;
       }
     }
   }
