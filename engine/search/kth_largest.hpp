@@ -31,12 +31,13 @@ class KthLargest {
       if (!(values[i] > threshold_)) continue;  // NaN too
       if (values_.size() == values_.capacity()) trim();
       values_.push_back_reserved(values[i]);
+      settled_ = false;
     }
   }
 
   // Makes the threshold exact: the k-th largest of everything offered.
   void settle() noexcept {
-    if (values_.size() >= k_) trim();
+    if (!settled_ && values_.size() >= k_) trim();
   }
 
  private:
@@ -50,10 +51,12 @@ class KthLargest {
     std::nth_element(values_.begin(), kth, values_.end(), std::greater<float>());
     threshold_ = *kth;
     values_.truncate(k_);
+    settled_ = true;
   }
 
   std::size_t k_;
   float threshold_ = -std::numeric_limits<float>::infinity();
+  bool settled_ = true;  // nothing offered since the last trim
   Array<float> values_;
 };
 
