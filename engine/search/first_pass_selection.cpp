@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "engine/search/block_kernels.hpp"
 #include "engine/search/int8_kernels.hpp"
@@ -47,10 +48,27 @@ void FirstStage::keep_reaching(float threshold) noexcept {
   trimmed_ = kept;
 }
 
+void FirstStage::offer_lower_bounds(const FirstPassQuery& query, std::size_t count, const std::int32_t* dots,
+                                    const float* alphas, const float* betas) noexcept {
+  float lower[kRunBlocks];
+  for (std::size_t start = 0; start < count; start += kRunBlocks) {
+    const std::size_t lanes = std::min(kRunBlocks, count - start);
+    for (std::size_t i = 0; i < lanes; ++i) {
+      lower[i] = bound_lane(query, dots[start + i], alphas[start + i], betas[start + i]).lower;
+    }
+    lower_bounds_.offer(lower, lanes);
+  }
+  lower_bounds_.settle();
+}
+
 EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kernels& kernels, std::size_t from,
                                     std::size_t count, const std::int32_t* dots, const float* alphas,
                                     const float* betas) noexcept {
   if (taken_over()) return {};
+  // Until k lower bounds are known, every lane would pass: the run's lower
+  // bounds are all offered first, so that its lanes meet the run's k-th.
+  const bool offered = lower_bounds_.threshold() == -std::numeric_limits<float>::infinity();
+  if (offered) offer_lower_bounds(query, count, dots, alphas, betas);
   float threshold = lower_bounds_.threshold();
   // Most lanes fall below the threshold: whole steps are ruled out at once,
   // and of the others only the lanes that reach it are looked at again.
@@ -63,7 +81,7 @@ EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kerne
       const std::size_t i = step + static_cast<std::size_t>(std::countr_zero(lanes));
       const LaneBounds bounds = bound_lane(query, dots[i], alphas[i], betas[i]);
       if (bounds.upper < threshold) continue;  // a NaN bound is kept
-      lower_bounds_.offer(&bounds.lower, 1);
+      if (!offered) lower_bounds_.offer(&bounds.lower, 1);
       if (!candidates_.try_push_back({from + i, bounds.upper})) return EngineError::out_of_memory();
     }
     threshold = lower_bounds_.threshold();

@@ -76,6 +76,8 @@ class FirstStage {
   FirstStage(std::size_t top_k, std::size_t first, std::size_t last, KthLargest lower_bounds) noexcept
       : top_k_(top_k), first_(first), last_(last), float_from_(last), lower_bounds_(std::move(lower_bounds)) {}
   void keep_reaching(float threshold) noexcept;
+  void offer_lower_bounds(const FirstPassQuery& query, std::size_t count, const std::int32_t* dots,
+                          const float* alphas, const float* betas) noexcept;
 
   std::size_t top_k_, first_, last_, float_from_;
   KthLargest lower_bounds_;
