@@ -18,6 +18,7 @@
 #include "engine/search/batch_search.hpp"
 #include "engine/search/search.hpp"
 #include "tests/hooks/arithmetic_floor.hpp"
+#include "tests/hooks/int8_timing.hpp"
 #include "tests/hooks/stream_floor.hpp"
 
 namespace tessaly {
@@ -201,6 +202,37 @@ PyObject* stream_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// int8_dot_seconds(path, blocks, lines, rounds) and
+// int8_group_rate(path, blocks, lines, rounds): the first pass's kernels
+// alone (int8_timing.hpp).
+// A kernel's time or rate; negative when its buffers could not be had.
+Result<Ref> kernel_seconds(double value) noexcept {
+  if (value < 0) return Error::no_memory();
+  return require(PyFloat_FromDouble(value));
+}
+
+PyObject* int8_dot_seconds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return object_entry([&]() -> Result<Ref> {
+    if (nargs != 4) return Error::type_error("int8_dot_seconds(path, blocks, lines, rounds)");
+    TRY_ASSIGN(KernelPath path, kernel_path_named(args[0]));
+    TRY_ASSIGN(std::size_t blocks, to_size(args[1]));
+    TRY_ASSIGN(std::size_t lines, to_size(args[2]));
+    TRY_ASSIGN(std::size_t rounds, to_size(args[3]));
+    return kernel_seconds(time_int8_dot(path, blocks, lines, rounds));
+  });
+}
+
+PyObject* int8_group_rate_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return object_entry([&]() -> Result<Ref> {
+    if (nargs != 4) return Error::type_error("int8_group_rate(path, blocks, lines, rounds)");
+    TRY_ASSIGN(KernelPath path, kernel_path_named(args[0]));
+    TRY_ASSIGN(std::size_t blocks, to_size(args[1]));
+    TRY_ASSIGN(std::size_t lines, to_size(args[2]));
+    TRY_ASSIGN(std::size_t rounds, to_size(args[3]));
+    return kernel_seconds(int8_group_rate(path, blocks, lines, rounds));
+  });
+}
+
 PyMethodDef hook_methods[] = {
     {"panic_with_text", panic_with_text, METH_O, nullptr},
     {"panic_without_text", panic_without_text, METH_NOARGS, nullptr},
@@ -221,6 +253,10 @@ PyMethodDef hook_methods[] = {
     {"stream_buffer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_buffer)),
      METH_FASTCALL, nullptr},
     {"set_float_mode", set_float_mode, METH_O, nullptr},
+    {"int8_dot_seconds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(int8_dot_seconds)),
+     METH_FASTCALL, nullptr},
+    {"int8_group_rate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(int8_group_rate_py)),
+     METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
