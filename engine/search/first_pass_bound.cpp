@@ -43,11 +43,11 @@ EngineResult<FirstPassQuery> quantize_query(std::span<const float> query, std::s
     squares += value * value;
   }
   if (!covered || largest == 0.0) return made;
-  const double scale = largest / 63.0, inverse = 63.0 / largest;
+  const double scale = largest / 127.0, inverse = 127.0 / largest;
   double residual = 0.0;
   std::int32_t sum = 0;
   for (std::size_t i = 0; i < d; ++i) {
-    const double q = std::clamp(std::nearbyint(query[i] * inverse), -63.0, 63.0);
+    const double q = std::clamp(std::nearbyint(query[i] * inverse), -127.0, 127.0);
     made.elements[i] = static_cast<std::int8_t>(q);
     sum += static_cast<std::int32_t>(q);
     const double r = query[i] - scale * q;

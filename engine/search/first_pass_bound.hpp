@@ -22,7 +22,7 @@
 //      |s - c| <= |m - 1| + g |m| + 2^-149 <= eps = 2g + 4u + 5 g^2 + 2^-149.
 // 2. The quantized product is within E of c. With x = sx x~ + rx and
 //    q = sq q~ + rq (int8_quantization.hpp; the query's elements in
-//    [-63, 63]):
+//    [-127, 127]):
 //      q.x - sq sx (q~ . x~) = sq q~ . rx + rq . x,
 //    |sq q~| <= |q| + |rq|, so, dividing by |q| |x|, with
 //    A = (sq / |q|) (sx / |x|) (q~ . x~), beta >= |rx| / |x|, rho >= |rq| / |q|:
@@ -70,7 +70,7 @@ struct FirstPassQuery {
   BoundFactors factors() const noexcept { return {sigma, slope, offset}; }
 };
 
-// The query quantized to elements in [-63, 63] (`lines` groups of four);
+// The query quantized to elements in [-127, 127] (`lines` groups of four);
 // not covered when the bound does not hold for it. Rounds by the
 // floating-point mode (the caller pins it). Fails only for memory.
 EngineResult<FirstPassQuery> quantize_query(std::span<const float> query, std::size_t lines) noexcept;

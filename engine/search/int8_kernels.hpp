@@ -3,13 +3,14 @@
 // each instruction set. Integer sums are exact, so every path gives the
 // same numbers, and the first pass finds the same candidates on all of them.
 //
-// A query's elements are at most 63 in magnitude and an entry's at most
-// 127, so a sum of two products of an entry element made unsigned
-// (x~ + 128, at most 255) and a query element stays within 16 bits
-// (2 * 255 * 63 = 32130): instructions that add pairs of products with
-// saturation (pmaddubsw) never saturate, and those that read the entry as
-// unsigned (vpdpbusd) subtract the query's bias, 128 times its element sum.
-// A dot product of d elements stays within 32 bits for d < 2^18.
+// A query's elements and an entry's are at most 127 in magnitude, so a
+// dot product of d elements stays within 32 bits (127 * 127 * d < 2^31 for
+// d <= 2^16, the most the bound covers). Instructions that add pairs of
+// products with saturation (pmaddubsw) take the entry's magnitudes, |x~|,
+// and the query's elements with x~'s signs, so that a pair stays within 16
+// bits (2 * 127 * 127 = 32258); those that read the entry as unsigned
+// (vpdpbusd) take x~ + 128 and subtract the query's bias, 128 times its
+// element sum.
 #pragma once
 
 #include <cstddef>

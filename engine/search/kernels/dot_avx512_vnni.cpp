@@ -3,8 +3,8 @@
 // products to its sum in one instruction. It takes the line's bytes as
 // unsigned, so each line is made x~ + 128 once (an exclusive or with 0x80)
 // for all the queries, and the query's bias comes off at the end; the
-// non-saturating sums may wrap modulo 2^32 on the way (255 * 63 * d exceeds
-// 2^31 from d = 2^17), and the exact result, within 32 bits, is what the
+// non-saturating sums may wrap modulo 2^32 on the way (at most 255 * 127 * d
+// in magnitude), and the exact result, within 32 bits, is what the
 // subtraction leaves. Compiled for AVX-512F and VNNI by pragmas placed after
 // every other include, not by a flag.
 #include <immintrin.h>

@@ -1,9 +1,9 @@
 // The first pass on 64-bit ARM without the dot-product extension: a quarter
 // of a line per register, four lanes of one entry's four elements.
 // vmull_s8 multiplies a register's low eight bytes (two lanes) by the
-// query's four elements twice over into 16 bits (127 * 63 at most),
+// query's four elements twice over into 16 bits (127 * 127 at most),
 // vmull_high_s8 its high eight; vpaddq_s16 adds neighbouring products (a
-// pair at most 2 * 127 * 63 = 16002), which leaves a lane's two pair sums
+// pair at most 2 * 127 * 127 = 32258), which leaves a lane's two pair sums
 // side by side, and vpadalq_s16 adds each two into the lane's 32-bit sum.
 // Both operands are signed: no bias.
 #include <arm_neon.h>

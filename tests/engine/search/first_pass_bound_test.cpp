@@ -70,7 +70,7 @@ const std::pair<const char*, Maker> kCases[] = {
        std::vector<float> x(d), q(d);
        for (std::size_t i = 0; i < d; ++i) {
          x[i] = static_cast<float>((static_cast<int>(rng() % 254) - 127 + 0.5) / 127.0);
-         q[i] = static_cast<float>((static_cast<int>(rng() % 126) - 63 + 0.5) / 63.0);
+         q[i] = static_cast<float>((static_cast<int>(rng() % 254) - 127 + 0.5) / 127.0);
        }
        x[0] = 1.0f;
        q[0] = 1.0f;
@@ -86,10 +86,10 @@ const std::pair<const char*, Maker> kCases[] = {
        std::vector<float> q(d), x(d);
        for (std::size_t i = 0; i < d; ++i) {
          x[i] = static_cast<float>(static_cast<int>(rng() % 255) - 127);
-         q[i] = static_cast<float>(static_cast<int>(rng() % 127) - 63);
+         q[i] = static_cast<float>(static_cast<int>(rng() % 255) - 127);
        }
        x[0] = 127.0f;
-       q[0] = 63.0f;
+       q[0] = 127.0f;
        return Pair{q, x};
      }},
     {"orthogonal integers", [](std::mt19937&, std::size_t d) {

@@ -17,6 +17,7 @@
 #include "engine/search/int8_kernels.hpp"
 #include "engine/store/block_chunks.hpp"
 #include "engine/store/int8_copy.hpp"
+#include "engine/store/int8_quantization.hpp"
 
 namespace tessaly {
 namespace {
@@ -88,7 +89,7 @@ struct Query {
 Query query(std::mt19937& rng, std::size_t dimension, std::size_t lines, Draw draw) {
   Query made{std::vector<std::int8_t>(lines * kInt8LaneElements, 0)};
   for (std::size_t i = 0; i < dimension; ++i) {
-    made.elements[i] = element(rng, draw, 63);
+    made.elements[i] = element(rng, draw, 127);
     made.bias += 128 * made.elements[i];
   }
   return made;
@@ -195,12 +196,11 @@ TEST(Int8Kernels, EveryPathMatchesTheScalarKernel) {
   }
 }
 
-// The largest dimension the sums hold: the true sums stay within 32 bits,
-// while those of entries made unsigned (x~ + 128) wrap and are unwrapped by
-// the bias.
+// The largest dimension the bound covers, with every product at its
+// largest magnitude: the sums stay within 32 bits on every path.
 TEST(Int8Kernels, LargestDimensionIsExact) {
   std::mt19937 rng(12);
-  const std::size_t dimension = (std::size_t{1} << 18) - 4;
+  const std::size_t dimension = kMostCoveredDimension;
   const Blocks blocks(rng, dimension, 1);
   std::vector<Query> queries;
   for (const Draw draw : {Draw::top, Draw::bottom, Draw::extremes}) queries.push_back(query(rng, dimension, blocks.lines, draw));
