@@ -11,7 +11,6 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/base/float_environment.hpp"
 #include "engine/store/int8_quantization.hpp"
 
 #pragma GCC push_options

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/base/float_environment.hpp"
 #include "engine/store/int8_quantization.hpp"
 
 // The vectors below only pass between inlined lambdas: which registers
@@ -48,24 +47,29 @@ constexpr double kUnit = 0x1p-52;  // twice double's unit roundoff, for the marg
 inline Int8Terms quantize_row(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept {
   using Floats = float __attribute__((vector_size(32)));
   using Ints = std::int32_t __attribute__((vector_size(32)));
+  using Unsigned = std::uint32_t __attribute__((vector_size(32)));
   using Doubles = double __attribute__((vector_size(32)));
-  using Bytes = std::int8_t __attribute__((vector_size(8)));
+  using Wide = double __attribute__((vector_size(64)));
+  using Bytes = std::int8_t __attribute__((vector_size(32)));
   constexpr std::size_t kWidth = 8;
-  const std::size_t chunks = (d + kWidth - 1) / kWidth, whole = d / kWidth;
-  // Chunk c's elements; zeros past d, which quantize to 0 and add nothing.
-  const auto load = [&](std::size_t c) {
-    Floats sixteen = {};
-    if (c < whole) {
-      std::memcpy(&sixteen, row + c * sizeof sixteen, sizeof sixteen);
-    } else {
-      for (std::size_t i = 0; i < d - c * kWidth; ++i) {
-        std::memcpy(&sixteen[i], row + (c * kWidth + i) * sizeof(float), sizeof(float));
-      }
-    }
-    return sixteen;
+  const std::size_t whole = d / kWidth, rest = d % kWidth;
+  // Chunk `whole`'s elements, the last ones; zeros past d, which quantize
+  // to 0 and add nothing.
+  const auto load_rest = [&] {
+    Floats v = {};
+    std::memcpy(&v, row + whole * sizeof v, rest * sizeof(float));
+    return v;
   };
-  const auto low = [](Floats v) { return __builtin_convertvector(__builtin_shufflevector(v, v, 0, 1, 2, 3), Doubles); };
-  const auto high = [](Floats v) { return __builtin_convertvector(__builtin_shufflevector(v, v, 4, 5, 6, 7), Doubles); };
+  const auto load = [&](std::size_t c) {
+    Floats v;
+    std::memcpy(&v, row + c * sizeof v, sizeof v);
+    return v;
+  };
+  // All eight in double at once, then lanes j and j + 4 added: the same
+  // operations, lane for lane, as two halves of four.
+  const auto folded = [](Wide w) {
+    return __builtin_shufflevector(w, w, 0, 1, 2, 3) + __builtin_shufflevector(w, w, 4, 5, 6, 7);
+  };
   const auto sum = [](Doubles v) { return (v[0] + v[1]) + (v[2] + v[3]); };  // a fixed tree, the same everywhere
   // Magnitudes compared as the integers their bits are, which order them
   // as numbers do, NaN and infinity above every finite one.
@@ -73,50 +77,67 @@ inline Int8Terms quantize_row(const char* row, std::size_t d, std::int8_t* out, 
   constexpr std::int32_t kSmallestBits = 0x26800000;  // 2^-50
   static_assert(std::bit_cast<std::int32_t>(static_cast<float>(kLargestCovered)) == kLargestBits);
   static_assert(std::bit_cast<std::int32_t>(static_cast<float>(kSmallestCovered)) == kSmallestBits);
+  // The largest magnitude, and the smallest nonzero one less 1 (unsigned,
+  // so that a 0 wraps above every other): the bounds checked once at the end.
   Ints largest = {};
-  Ints uncovered = {};
+  Unsigned smallest = ~Unsigned{};
   Doubles squares = {};
-  for (std::size_t c = 0; c < chunks; ++c) {
-    const Floats v = load(c);
+  const auto measure = [&](Floats v) {
     const Ints magnitude = reinterpret_cast<Ints>(v) & 0x7FFFFFFF;
-    uncovered |= (magnitude > kLargestBits) | ((magnitude != 0) & (magnitude < kSmallestBits));
     largest = magnitude > largest ? magnitude : largest;
-    squares += low(v) * low(v) + high(v) * high(v);
-  }
+    const Unsigned below = reinterpret_cast<Unsigned>(magnitude) - 1;
+    smallest = below < smallest ? below : smallest;
+    const Wide w = __builtin_convertvector(v, Wide);
+    squares += folded(w * w);
+  };
+  for (std::size_t c = 0; c < whole; ++c) measure(load(c));
+  if (rest != 0) measure(load_rest());
   std::int32_t m_bits = 0;
-  int any_uncovered = d > kMostCoveredDimension;
+  std::uint32_t below_bits = UINT32_MAX;
   for (std::size_t lane = 0; lane < kWidth; ++lane) {
     m_bits = std::max(m_bits, largest[lane]);
-    any_uncovered |= uncovered[lane];
+    below_bits = std::min(below_bits, smallest[lane]);
   }
+  const bool uncovered = d > kMostCoveredDimension || m_bits > kLargestBits ||
+                         below_bits < static_cast<std::uint32_t>(kSmallestBits) - 1;
   const float m = std::bit_cast<float>(m_bits);
   const std::size_t groups = (d + 3) / 4;
-  if (any_uncovered || m == 0.0f) {
+  if (uncovered || m == 0.0f) {
     for (std::size_t g = 0; g < groups; ++g) std::memset(out + g * group_bytes, 0, 4);
     return {std::numeric_limits<float>::quiet_NaN(), 0.0f};
   }
   const float scale = m / 127.0f, inverse = 127.0f / m;
   Doubles residual = {};
-  for (std::size_t c = 0; c < chunks; ++c) {
-    const Floats v = load(c), scaled = v * inverse;
+  // Chunk c's elements quantized, its `count` groups (two, or one for a
+  // last chunk of four elements or fewer) written, its residual added.
+  const auto quantize = [&](Floats v, std::size_t c, std::size_t count) {
+    const Floats scaled = v * inverse;
     // Half away from zero, then toward zero: to the nearest integer.
     const Floats away = reinterpret_cast<Floats>((reinterpret_cast<Ints>(scaled) & INT32_MIN) |
                                                  reinterpret_cast<Ints>(Floats{} + 0.5f));
     const Ints q = __builtin_convertvector(scaled + away, Ints);
-    const Bytes narrow = __builtin_convertvector(q, Bytes);
-    for (std::size_t g = 0; g < kWidth / 4 && c * kWidth / 4 + g < groups; ++g) {
-      std::memcpy(out + (c * kWidth / 4 + g) * group_bytes, reinterpret_cast<const char*>(&narrow) + 4 * g, 4);
-    }
-    const Floats qs = __builtin_convertvector(q, Floats);  // exact: at most 127
-    const Doubles r_low = low(v) - static_cast<double>(scale) * low(qs);
-    const Doubles r_high = high(v) - static_cast<double>(scale) * high(qs);
-    residual += r_low * r_low + r_high * r_high;
-  }
+    // At most 127 in magnitude: each element's low byte is the element.
+    const Bytes bytes = reinterpret_cast<Bytes>(q);
+    const Bytes narrow = __builtin_shufflevector(bytes, bytes, 0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28,
+                                                 0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28);
+    std::memcpy(out + 2 * c * group_bytes, &narrow, 4);
+    if (count == 2) std::memcpy(out + (2 * c + 1) * group_bytes, reinterpret_cast<const char*>(&narrow) + 4, 4);
+    const Wide r = __builtin_convertvector(v, Wide) - static_cast<double>(scale) * __builtin_convertvector(q, Wide);
+    residual += folded(r * r);
+  };
+  for (std::size_t c = 0; c < whole; ++c) quantize(load(c), c, 2);
+  if (rest != 0) quantize(load_rest(), whole, rest > 4 ? 2 : 1);
   const double widening = 1.0 + static_cast<double>(d + 2) * kUnit;
   const double norm = std::sqrt(sum(squares));
   const double norm_below = norm / widening;
   const double beta = std::sqrt(sum(residual)) * widening / norm_below + 0x1p-40;
-  return {static_cast<float>(static_cast<double>(scale) / norm), float_at_least(beta)};
+  // The caller pins the mode, so the conversion rounds to nearest; beta is
+  // positive and finite, so the next float up is the next bit pattern.
+  // Without a branch, which would guess wrong for every other row.
+  const float nearest = static_cast<float>(beta);
+  const std::uint32_t up = static_cast<double>(nearest) < beta;
+  return {static_cast<float>(static_cast<double>(scale) / norm),
+          std::bit_cast<float>(std::bit_cast<std::uint32_t>(nearest) + up)};
 }
 
 }  // namespace
