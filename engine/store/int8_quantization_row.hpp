@@ -41,16 +41,32 @@ constexpr double kUnit = 0x1p-52;  // twice double's unit roundoff, for the marg
 // |r| in all: beta as written below is at least |r| / |x|.
 // alpha = fl(fl(s / norm)): s / norm is within (d + 3) 2^-53 of s / |x|,
 // and the float within 2^-24 more: a relative 2^-23 in all.
+using Floats = float __attribute__((vector_size(32)));
+using Ints = std::int32_t __attribute__((vector_size(32)));
+using Unsigned = std::uint32_t __attribute__((vector_size(32)));
+using Doubles = double __attribute__((vector_size(32)));
+using Wide = double __attribute__((vector_size(64)));
+using Bytes = std::int8_t __attribute__((vector_size(16)));
+
+// Conversions that an instruction set may do in fewer instructions; each is
+// exact, so every way of doing them gives the same values.
+struct PortableSteps {
+  static Wide widen(Floats v) noexcept { return __builtin_convertvector(v, Wide); }
+  static Wide widen(Ints q) noexcept { return __builtin_convertvector(q, Wide); }
+  // The eight elements' bytes first: each is at most 127 in magnitude, its
+  // own low byte.
+  static Bytes narrow(Ints q) noexcept {
+    using Wider = std::int8_t __attribute__((vector_size(32)));
+    const Wider bytes = reinterpret_cast<Wider>(q);
+    return __builtin_shufflevector(bytes, bytes, 0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28);
+  }
+};
+
 // Eight elements (two groups of the layout) at a time, in GCC's vector
 // types, and the same arithmetic, lane for lane, for every instruction set
 // this is compiled for, so that every processor keeps the same copy.
-inline Int8Terms quantize_row(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept {
-  using Floats = float __attribute__((vector_size(32)));
-  using Ints = std::int32_t __attribute__((vector_size(32)));
-  using Unsigned = std::uint32_t __attribute__((vector_size(32)));
-  using Doubles = double __attribute__((vector_size(32)));
-  using Wide = double __attribute__((vector_size(64)));
-  using Bytes = std::int8_t __attribute__((vector_size(32)));
+template <class Steps = PortableSteps>
+Int8Terms quantize_row(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept {
   constexpr std::size_t kWidth = 8;
   const std::size_t whole = d / kWidth, rest = d % kWidth;
   // Chunk `whole`'s elements, the last ones; zeros past d, which quantize
@@ -87,7 +103,7 @@ inline Int8Terms quantize_row(const char* row, std::size_t d, std::int8_t* out, 
     largest = magnitude > largest ? magnitude : largest;
     const Unsigned below = reinterpret_cast<Unsigned>(magnitude) - 1;
     smallest = below < smallest ? below : smallest;
-    const Wide w = __builtin_convertvector(v, Wide);
+    const Wide w = Steps::widen(v);
     squares += folded(w * w);
   };
   for (std::size_t c = 0; c < whole; ++c) measure(load(c));
@@ -116,13 +132,10 @@ inline Int8Terms quantize_row(const char* row, std::size_t d, std::int8_t* out, 
     const Floats away = reinterpret_cast<Floats>((reinterpret_cast<Ints>(scaled) & INT32_MIN) |
                                                  reinterpret_cast<Ints>(Floats{} + 0.5f));
     const Ints q = __builtin_convertvector(scaled + away, Ints);
-    // At most 127 in magnitude: each element's low byte is the element.
-    const Bytes bytes = reinterpret_cast<Bytes>(q);
-    const Bytes narrow = __builtin_shufflevector(bytes, bytes, 0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28,
-                                                 0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28);
+    const Bytes narrow = Steps::narrow(q);
     std::memcpy(out + 2 * c * group_bytes, &narrow, 4);
     if (count == 2) std::memcpy(out + (2 * c + 1) * group_bytes, reinterpret_cast<const char*>(&narrow) + 4, 4);
-    const Wide r = __builtin_convertvector(v, Wide) - static_cast<double>(scale) * __builtin_convertvector(q, Wide);
+    const Wide r = Steps::widen(v) - static_cast<double>(scale) * Steps::widen(q);
     residual += folded(r * r);
   };
   for (std::size_t c = 0; c < whole; ++c) quantize(load(c), c, 2);
