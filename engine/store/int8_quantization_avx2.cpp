@@ -24,6 +24,8 @@ Int8Terms avx2(const char* row, std::size_t d, std::int8_t* out, std::size_t gro
   return quantize_row(row, d, out, group_bytes);
 }
 
+void avx2_batch(const Int8Batch& batch) noexcept { quantize_batch(batch); }
+
 }  // namespace tessaly::quantization
 
 #pragma GCC pop_options

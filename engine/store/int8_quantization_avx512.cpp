@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include <immintrin.h>
 
@@ -26,11 +27,16 @@ namespace {
 // Eight floats or integers to doubles in one instruction, and eight
 // integers to bytes in one.
 struct Avx512Steps {
-  static Wide widen(Floats v) noexcept { return _mm512_cvtps_pd(reinterpret_cast<__m256>(v)); }
-  static Wide widen(Ints q) noexcept { return _mm512_cvtepi32_pd(reinterpret_cast<__m256i>(q)); }
-  static Bytes narrow(Ints q) noexcept {
+  static constexpr auto widen = [](auto v) __attribute__((always_inline)) -> Wide {
+    if constexpr (std::is_same_v<decltype(v), Floats>) {
+      return _mm512_cvtps_pd(reinterpret_cast<__m256>(v));
+    } else {
+      return _mm512_cvtepi32_pd(reinterpret_cast<__m256i>(v));
+    }
+  };
+  static constexpr auto narrow = [](Ints q) __attribute__((always_inline)) {
     return reinterpret_cast<Bytes>(_mm512_cvtepi32_epi8(_mm512_castsi256_si512(reinterpret_cast<__m256i>(q))));
-  }
+  };
 };
 
 }  // namespace
@@ -38,6 +44,8 @@ struct Avx512Steps {
 Int8Terms avx512(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept {
   return quantize_row<Avx512Steps>(row, d, out, group_bytes);
 }
+
+void avx512_batch(const Int8Batch& batch) noexcept { quantize_batch<Avx512Steps>(batch); }
 
 }  // namespace tessaly::quantization
 
