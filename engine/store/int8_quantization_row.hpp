@@ -94,7 +94,8 @@ void quantize_rows(const char* const* rows, std::size_t d, std::int8_t* const* o
   const auto folded = [](Wide w) __attribute__((always_inline)) {
     return __builtin_shufflevector(w, w, 0, 1, 2, 3) + __builtin_shufflevector(w, w, 4, 5, 6, 7);
   };
-  const auto sum = [](Doubles v) __attribute__((always_inline)) { return (v[0] + v[1]) + (v[2] + v[3]); };  // a fixed tree, the same everywhere
+  // A fixed tree, the same everywhere.
+  const auto sum = [](Doubles v) __attribute__((always_inline)) { return (v[0] + v[1]) + (v[2] + v[3]); };
   // Magnitudes compared as the integers their bits are, which order them
   // as numbers do, NaN and infinity above every finite one.
   constexpr std::int32_t kLargestBits = 0x58800000;   // 2^50
