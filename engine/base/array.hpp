@@ -6,16 +6,20 @@
 // held in these, and every step that may allocate returns whether it could.
 //
 // Growth doubles, or fails at once: an array that grew by one element when
-// it could not double would copy itself on every append.
+// it could not double would copy itself on every append. Arrays of plain
+// values of 2 MiB or more are mapped in huge pages (large_memory.hpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <span>
 #include <type_traits>
 #include <utility>
+
+#include "engine/base/large_memory.hpp"
 
 namespace tessaly {
 
@@ -40,7 +44,7 @@ class Array {
   Array& operator=(const Array&) = delete;
   ~Array() {
     clear();
-    std::free(data_);
+    release(data_, capacity_);
   }
 
   // Room for `count` elements in all; false (and nothing changed) if the
@@ -50,7 +54,7 @@ class Array {
     if (count > SIZE_MAX / sizeof(T)) return false;
     T* grown;
     if constexpr (kReallocates) {
-      grown = static_cast<T*>(std::realloc(data_, count * sizeof(T)));
+      grown = static_cast<T*>(reallocated(count * sizeof(T)));
       if (grown == nullptr) return false;
     } else {
       grown = static_cast<T*>(std::malloc(count * sizeof(T)));
@@ -138,6 +142,30 @@ class Array {
   }
 
  private:
+  // Large arrays of plain values live in large_memory, the rest in the
+  // allocator's; which, follows from the capacity.
+  static bool large(std::size_t capacity) noexcept {
+    return kReallocates && capacity >= large_memory::kLargeBytes / sizeof(T);
+  }
+  static void release(T* data, std::size_t capacity) noexcept {
+    if (large(capacity)) {
+      large_memory::release(data, capacity * sizeof(T));
+    } else {
+      std::free(data);
+    }
+  }
+  // The elements moved to a block of `bytes`; null (nothing changed) if it
+  // cannot be had.
+  void* reallocated(std::size_t bytes) noexcept {
+    if (bytes < large_memory::kLargeBytes) return std::realloc(data_, bytes);
+    if (large(capacity_)) return large_memory::reallocate(data_, capacity_ * sizeof(T), bytes);
+    void* grown = large_memory::allocate(bytes);
+    if (grown == nullptr) return nullptr;
+    if (size_ != 0) std::memcpy(grown, data_, size_ * sizeof(T));
+    std::free(data_);
+    return grown;
+  }
+
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;

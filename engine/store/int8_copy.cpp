@@ -1,5 +1,6 @@
 #include "engine/store/int8_copy.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/base/float_environment.hpp"
@@ -35,13 +36,24 @@ std::int8_t* Int8Copy::lane(std::size_t entry) const noexcept {
          entry % kBlockLanes * kInt8LaneElements;
 }
 
+// A batch per block: its entries' lanes lie 4 bytes apart.
 void Int8Copy::append_rows(const char* rows, std::ptrdiff_t row_bytes, std::size_t count) noexcept {
   const FloatEnvironment environment;  // rounding to the nearest integer follows the mode
-  for (std::size_t r = 0; r < count; ++r) {
-    std::int8_t* at = lines_ != 0 ? lane(size()) : nullptr;
-    const Int8Terms terms = quantize_int8(rows + static_cast<std::ptrdiff_t>(r) * row_bytes, dimension_, at, kLineBytes);
-    alphas_.push_back_reserved(terms.alpha);
-    betas_.push_back_reserved(terms.beta);
+  for (std::size_t r = 0; r < count;) {
+    const std::size_t entry = size();
+    const std::size_t in_block = std::min(kBlockLanes - entry % kBlockLanes, count - r);
+    quantize_int8_batch({.rows = rows + static_cast<std::ptrdiff_t>(r) * row_bytes,
+                         .row_bytes = row_bytes,
+                         .count = in_block,
+                         .d = dimension_,
+                         .out = lines_ != 0 ? lane(entry) : nullptr,
+                         .out_step = lines_ != 0 ? kInt8LaneElements : 0,
+                         .group_bytes = kLineBytes,
+                         .alphas = alphas_.data() + entry,
+                         .betas = betas_.data() + entry});
+    alphas_.set_size_reserved(entry + in_block);
+    betas_.set_size_reserved(entry + in_block);
+    r += in_block;
   }
 }
 

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/base/float_environment.hpp"
 #include "engine/store/int8_quantization.hpp"
 
 #pragma GCC push_options
@@ -24,6 +23,8 @@ namespace tessaly::quantization {
 Int8Terms avx2(const char* row, std::size_t d, std::int8_t* out, std::size_t group_bytes) noexcept {
   return quantize_row(row, d, out, group_bytes);
 }
+
+void avx2_batch(const Int8Batch& batch) noexcept { quantize_batch(batch); }
 
 }  // namespace tessaly::quantization
 

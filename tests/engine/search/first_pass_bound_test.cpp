@@ -227,5 +227,45 @@ TEST(FirstPassBound, EveryQuantizationVersionGivesTheSameBits) {
   }
 }
 
+// Every version's batch gives each row the bits its rows' version gives
+// it: rows in pairs and one on its own, uncovered rows beside covered ones,
+// lanes 4 bytes apart in lines of 64 as a copy's block holds them.
+TEST(FirstPassBound, EveryBatchGivesTheBitsOfItsRows) {
+  const FloatEnvironment environment;
+  std::mt19937 rng(11);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const std::size_t d : {1u, 4u, 7u, 8u, 13u, 128u, 1031u}) {
+    constexpr std::size_t kRows = 16;
+    std::vector<float> rows;
+    for (std::size_t r = 0; r < kRows; ++r) {
+      std::vector<float> row = kCases[r % std::size(kCases)].second(rng, d).second;
+      if (r % 5 == 3) row[d / 2] = nan;  // uncovered, beside a covered row
+      rows.insert(rows.end(), row.begin(), row.end());
+    }
+    const std::size_t groups = (d + 3) / 4;
+    for (const std::size_t count : {1u, 2u, 3u, 16u}) {
+      std::vector<std::int8_t> expected(groups * 64, 5);
+      std::vector<float> alphas(count), betas(count);
+      for (std::size_t r = 0; r < count; ++r) {
+        const Int8Terms terms = quantize_int8_versions()[0](reinterpret_cast<const char*>(rows.data() + r * d), d,
+                                                             expected.data() + 4 * r, 64);
+        alphas[r] = terms.alpha;
+        betas[r] = terms.beta;
+      }
+      for (const QuantizeInt8Batch batch : quantize_int8_batch_versions()) {
+        std::vector<std::int8_t> lanes(groups * 64, 5);
+        std::vector<float> batch_alphas(count), batch_betas(count);
+        batch({reinterpret_cast<const char*>(rows.data()), static_cast<std::ptrdiff_t>(d * sizeof(float)), count, d,
+               lanes.data(), 4, 64, batch_alphas.data(), batch_betas.data()});
+        ASSERT_EQ(lanes, expected) << "d " << d << ", count " << count;
+        for (std::size_t r = 0; r < count; ++r) {
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(batch_alphas[r]), std::bit_cast<std::uint32_t>(alphas[r]));
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(batch_betas[r]), std::bit_cast<std::uint32_t>(betas[r]));
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessaly
