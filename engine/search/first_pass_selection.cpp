@@ -15,14 +15,22 @@ namespace {
 constexpr std::size_t kRunBlocks = 64;
 // Ranges smaller than this take one float pass: two stages would not pay.
 constexpr std::size_t kLeastEntries = 2048;
-// A range pays for a first pass only if top_k is at most this share of it.
-constexpr std::size_t kTopKShare = 16;
+// A range pays for a first pass only if top_k is at most this share of it:
+// candidates run to a few times k, each scored with its block, out of
+// order (at 100,000 x 768, k = 1,000 took 1.22x a float scan).
+constexpr std::size_t kTopKShare = 256;
 // A candidate costs the float scoring of its block, 64 times its entry's
 // int8 bytes: past about one candidate in 21 entries, two stages cost more
 // than one float pass. The float scan takes over at one in 32 (once
 // kSettlingEntries are taken, so that the threshold has risen).
 constexpr std::size_t kCandidateShare = 32;
 constexpr std::size_t kSettlingEntries = 4 * kRunBlocks * kBlockLanes;
+// Before then, only a share this large gives up, checked step by step (with
+// kEarlyEntries taken at least): past it the candidates' blocks alone cost
+// several float scans, whatever the threshold does later (near-duplicates,
+// entries the bound does not cover), and so would their memory.
+constexpr std::size_t kEarlyShare = 4;
+constexpr std::size_t kEarlyEntries = 256;
 // Candidates scored between updates of the k-th best score among them.
 constexpr std::size_t kSettleEvery = 16;
 
@@ -85,6 +93,14 @@ EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kerne
       if (!candidates_.try_push_back({from + i, bounds.upper})) return EngineError::out_of_memory();
     }
     threshold = lower_bounds_.threshold();
+    const std::size_t through = std::min(step + kBoundLanes, count);
+    if (candidates_.size() > early_budget(from + through - first_)) {
+      keep_reaching(threshold);
+      if (candidates_.size() > early_budget(from + through - first_)) {
+        float_from_ = from + through;
+        return {};
+      }
+    }
   }
   // A threshold as high as the run allows (a trim of at most 2k + 64
   // values per run): the lower it lags, the more candidates pass it.
@@ -100,6 +116,10 @@ EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kerne
   return {};
 }
 
+std::size_t FirstStage::early_budget(std::size_t taken) const noexcept {
+  return top_k_ + std::max(taken, kEarlyEntries) / kEarlyShare;
+}
+
 void FirstStage::finish() noexcept {
   lower_bounds_.settle();
   keep_reaching(lower_bounds_.threshold());
@@ -107,29 +127,53 @@ void FirstStage::finish() noexcept {
 
 EngineResult<void> FirstStage::offer_candidates(const Vectorstore& store, std::span<const float> query,
                                                 KernelPath path, TopSelection& selection) noexcept {
-  // Best upper bound first, the uncovered (NaN) before all: once k scores
-  // are known, a candidate whose upper bound is below the k-th of them
-  // scores below k entries, and so does every one after it.
-  std::sort(candidates_.begin(), candidates_.end(), [](const Candidate& a, const Candidate& b) {
-    return a.upper > b.upper || (std::isnan(a.upper) && !std::isnan(b.upper));
+  const std::size_t count = candidates_.size();
+  // The candidates' positions, best upper bound first, the uncovered (NaN)
+  // before all: once k scores are known, a candidate whose upper bound is
+  // below the k-th of them scores below k entries, and so does every one
+  // after it.
+  Array<std::size_t> order;
+  Array<ScoredEntry> scored;  // in entry order; entry SIZE_MAX: not scored yet
+  if (!order.try_resize(count) || !scored.try_resize(count)) return EngineError::out_of_memory();
+  for (std::size_t p = 0; p < count; ++p) {
+    order[p] = p;
+    scored[p] = {0.0f, SIZE_MAX};
+  }
+  const auto upper = [&](std::size_t p) { return candidates_[p].upper; };
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return upper(a) > upper(b) || (std::isnan(upper(a)) && !std::isnan(upper(b)));
   });
   TRY_ASSIGN(KthLargest best, KthLargest::make(top_k_));
-  Array<ScoredEntry> scored;
-  if (!scored.try_reserve(candidates_.size())) return EngineError::out_of_memory();
   const QueryTerms terms(query);
   const BlockKernels& kernels = block_kernels(path);
   float scores[kBlockLanes];
-  for (const Candidate& candidate : candidates_) {
-    if (candidate.upper < best.threshold()) break;
-    kernels.score(terms, store.blocks().block(candidate.entry / kBlockLanes), 1, scores);
-    const float score = scores[candidate.entry % kBlockLanes];
-    scored.push_back_reserved({score, candidate.entry});
-    best.offer(&score, 1);
-    if (scored.size() >= top_k_ && scored.size() % kSettleEvery == 0) best.settle();
+  std::size_t known = 0;
+  for (const std::size_t p : order) {
+    if (upper(p) < best.threshold()) break;
+    if (scored[p].entry != SIZE_MAX) continue;
+    // A block's scoring gives all its lanes: every candidate of the block
+    // (neighbours in entry order) is scored with it, and counts toward the
+    // k-th score at once.
+    const std::size_t block = candidates_[p].entry / kBlockLanes;
+    kernels.score(terms, store.blocks().block(block), 1, scores);
+    std::size_t low = p, high = p + 1;
+    while (low > 0 && candidates_[low - 1].entry / kBlockLanes == block) --low;
+    while (high < count && candidates_[high].entry / kBlockLanes == block) ++high;
+    for (std::size_t q = low; q < high; ++q) {
+      const std::size_t entry = candidates_[q].entry;
+      scored[q] = {scores[entry % kBlockLanes], entry};
+      best.offer(&scored[q].score, 1);
+    }
+    const std::size_t before = known;
+    known += high - low;
+    if (known >= top_k_ && known / kSettleEvery != before / kSettleEvery) best.settle();
   }
   // Offered in entry order, as a plain scan offers them.
-  std::sort(scored.begin(), scored.end(), [](const ScoredEntry& a, const ScoredEntry& b) { return a.entry < b.entry; });
-  selection.offer(scored);
+  std::size_t kept = 0;
+  for (std::size_t p = 0; p < count; ++p) {
+    if (scored[p].entry != SIZE_MAX) scored[kept++] = scored[p];
+  }
+  selection.offer(std::span<const ScoredEntry>(scored.data(), kept));
   return {};
 }
 

@@ -67,8 +67,8 @@ class FirstStage {
   std::span<const Candidate> candidates() const noexcept { return candidates_; }
   // After finish(): scores with the float kernel of `path` (the very bits
   // a plain scan gives) the candidates that can still reach the top k, best
-  // upper bound first, and offers them to `selection` in entry order. Leaves
-  // the candidates in no particular order. Fails only for memory.
+  // upper bound first (each block once, for all its candidates), and
+  // offers them to `selection` in entry order. Fails only for memory.
   EngineResult<void> offer_candidates(const Vectorstore& store, std::span<const float> query, KernelPath path,
                                       TopSelection& selection) noexcept;
 
@@ -76,6 +76,8 @@ class FirstStage {
   FirstStage(std::size_t top_k, std::size_t first, std::size_t last, KthLargest lower_bounds) noexcept
       : top_k_(top_k), first_(first), last_(last), float_from_(last), lower_bounds_(std::move(lower_bounds)) {}
   void keep_reaching(float threshold) noexcept;
+  // The most candidates kept with `taken` entries taken, at any point.
+  std::size_t early_budget(std::size_t taken) const noexcept;
   void offer_lower_bounds(const FirstPassQuery& query, std::size_t count, const std::int32_t* dots,
                           const float* alphas, const float* betas) noexcept;
 

@@ -123,6 +123,19 @@ TEST(FirstPass, RanksExactlyAsTheFloatScan) {
             ASSERT_EQ(lines(search(copied, query, top_k, path)), expected) << kernel_path_name(path);
           }
           for (const std::size_t n : {2u, 3u}) ASSERT_EQ(lines(parallel_search(copied, query, top_k, n)), expected);
+          // The two stages themselves, also where a search would not take
+          // them for so large a top_k: many candidates, blocks shared.
+          const FloatEnvironment environment;
+          const FirstPassQuery quantized = std::move(quantize_query(query, copied.int8_copy()->lines())).value();
+          if (!quantized.covered) continue;
+          const auto one = select_top(plain, query, top_k, 0, plain.len(), KernelPath::scalar).value();
+          const auto two =
+              select_top_in_two_stages(copied, query, quantized, top_k, 0, copied.len(), best_kernel_path()).value();
+          ASSERT_EQ(two.size(), one.size());
+          for (std::size_t i = 0; i < one.size(); ++i) {
+            ASSERT_EQ(two[i].entry, one[i].entry) << i;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(two[i].score), std::bit_cast<std::uint32_t>(one[i].score)) << i;
+          }
         }
       }
     }
