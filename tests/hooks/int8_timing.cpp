@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <new>
 #include <vector>
 
+#include "engine/base/large_memory.hpp"
 #include "engine/search/int8_kernels.hpp"
 #include "engine/store/block_chunks.hpp"
 #include "engine/store/int8_copy.hpp"
@@ -15,11 +15,13 @@ namespace {
 
 constexpr std::size_t kLineBytes = kBlockLanes * kInt8LaneElements;
 
+// In 2 MiB pages, as a store's chunks and the floor's buffer are.
 struct AlignedBytes {
   std::int8_t* data;
-  explicit AlignedBytes(std::size_t size)
-      : data(static_cast<std::int8_t*>(::operator new[](size, std::align_val_t{64}, std::nothrow))) {}
-  ~AlignedBytes() { ::operator delete[](data, std::align_val_t{64}); }
+  std::size_t size;
+  explicit AlignedBytes(std::size_t bytes)
+      : data(static_cast<std::int8_t*>(large_memory::allocate(bytes))), size(bytes) {}
+  ~AlignedBytes() { large_memory::release(data, size); }
   AlignedBytes(const AlignedBytes&) = delete;
   AlignedBytes& operator=(const AlignedBytes&) = delete;
 };

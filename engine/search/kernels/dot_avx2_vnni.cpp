@@ -34,10 +34,9 @@ struct Avx2Vnni {
   using Query = __m256i;
   using Sums = Uint32x8;
   static constexpr std::size_t parts = 2;
-  static constexpr std::size_t blocks_at_once = 4;  // four streams: 0.94-0.96 of a plain read, two 1.02-1.10
+  static constexpr std::size_t blocks_at_once = 4;  // four streams, as the float kernels keep (bench/NOTES.md)
   // 6 queries x 1 block: 12 sums, 2 line registers, the 0x80 bytes and a
-  // broadcast fill the 16 registers; 4 x 1 reaches 85% of its rate, 3 x 2
-  // and 8 x 1 spill (bench/NOTES.md).
+  // broadcast fill the 16 registers; more queries or blocks spill.
   static constexpr std::size_t group_size = 6;
   static constexpr std::size_t tile_blocks(std::size_t queries) { return queries > 3 ? 1 : queries > 1 ? 2 : 4; }
   static Line line(const std::int8_t* p) {

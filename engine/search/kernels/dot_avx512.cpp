@@ -45,7 +45,7 @@ struct Avx512Bw {
   using Query = __m512i;
   using Sums = Uint32x16;
   static constexpr std::size_t parts = 1;
-  static constexpr std::size_t blocks_at_once = 4;  // four streams: 0.91-0.96 of a plain read (bench/NOTES.md)
+  static constexpr std::size_t blocks_at_once = 4;  // four streams, as the float kernels keep (bench/NOTES.md)
   static constexpr std::size_t group_size = 8;  // the most a group holds; from 4 queries on, at the multiplies' rate
   // 8 queries x 2 blocks: 16 sums, 2 lines and their masks, ones, a
   // broadcast, its signed copy and a product, 22 of 32 registers.

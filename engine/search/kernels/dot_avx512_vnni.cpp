@@ -36,10 +36,10 @@ struct Avx512Vnni {
   using Query = __m512i;
   using Sums = Uint32x16;
   static constexpr std::size_t parts = 1;
-  static constexpr std::size_t blocks_at_once = 4;  // four streams: 0.90-0.97 of a plain read (bench/NOTES.md)
-  static constexpr std::size_t group_size = 8;  // the most a group holds; 8 x 2 is as fast as 8 x 3 or 6 x 4
+  static constexpr std::size_t blocks_at_once = 4;  // four streams, as the float kernels keep (bench/NOTES.md)
+  static constexpr std::size_t group_size = 8;  // the most a group holds
   // 8 queries x 2 blocks: 16 sums, 2 lines, the 0x80 bytes and a broadcast,
-  // 20 of 32 registers; 88% of vpdpbusd's own rate (bench/NOTES.md).
+  // 20 of 32 registers (its rate: bench/NOTES.md).
   static constexpr std::size_t tile_blocks(std::size_t queries) { return queries > 4 ? 2 : queries > 2 ? 4 : 8; }
   static Line line(const std::int8_t* p) {
     return _mm512_xor_si512(_mm512_load_si512(p), _mm512_set1_epi32(static_cast<int>(0x80808080u)));

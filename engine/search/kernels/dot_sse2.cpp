@@ -41,8 +41,8 @@ struct Sse2 {
   using Query = Widened;
   using Sums = Uint32x4;
   static constexpr std::size_t parts = 4;
-  static constexpr std::size_t blocks_at_once = 4;  // arithmetic-bound: 1.4-1.7 of a plain read, one block 1.6-1.9
-  static constexpr std::size_t group_size = 2;  // 8 sums; 3 queries spill for no gain (bench/NOTES.md)
+  static constexpr std::size_t blocks_at_once = 4;  // bound by arithmetic at 128 elements (bench/NOTES.md)
+  static constexpr std::size_t group_size = 2;  // 8 sums in registers; 3 queries spill
   static constexpr std::size_t tile_blocks(std::size_t) { return 1; }
   static Line line(const std::int8_t* p) { return widen(_mm_load_si128(reinterpret_cast<const __m128i*>(p))); }
   static Query query(const std::int8_t* four) { return widen(_mm_set1_epi32(four_elements(four))); }
