@@ -64,13 +64,4 @@ EngineResult<FirstPassQuery> quantize_query(std::span<const float> query, std::s
   return made;
 }
 
-void bound_lanes(const FirstPassQuery& query, const std::int32_t* dots, const float* alphas, const float* betas,
-                 std::size_t count, float* lower, float* upper) noexcept {
-  for (std::size_t i = 0; i < count; ++i) {
-    const LaneBounds bounds = bound_lane(query, dots[i], alphas[i], betas[i]);
-    lower[i] = bounds.lower;
-    upper[i] = bounds.upper;
-  }
-}
-
 }  // namespace tessaly

@@ -75,7 +75,8 @@ struct FirstPassQuery {
 // floating-point mode (the caller pins it). Fails only for memory.
 EngineResult<FirstPassQuery> quantize_query(std::span<const float> query, std::size_t lines) noexcept;
 
-// One lane's interval, as every function below computes it.
+// One lane's interval, as the first stage and every path's next_reaching
+// (int8_kernels.hpp) compute it.
 struct LaneBounds {
   float lower, upper;
 };
@@ -84,11 +85,5 @@ inline LaneBounds bound_lane(const FirstPassQuery& query, std::int32_t dot, floa
   const float e = beta * query.slope + query.offset;
   return {a - e, a + e};
 }
-
-
-// The bounds of `count` lanes from their dot products and entries' terms
-// (NaN for an entry not covered).
-void bound_lanes(const FirstPassQuery& query, const std::int32_t* dots, const float* alphas, const float* betas,
-                 std::size_t count, float* lower, float* upper) noexcept;
 
 }  // namespace tessaly

@@ -37,9 +37,8 @@ Bounds bounds_of(const std::vector<float>& q, const std::vector<float>& x) {
   EXPECT_TRUE(query.covered);
   std::int32_t dot = 0;
   for (std::size_t i = 0; i < entry.size(); ++i) dot += std::int32_t{entry[i]} * query.elements[i];
-  Bounds out{};
-  bound_lanes(query, &dot, &terms.alpha, &terms.beta, 1, &out.lower, &out.upper);
-  return out;
+  const LaneBounds bounds = bound_lane(query, dot, terms.alpha, terms.beta);
+  return {bounds.lower, bounds.upper};
 }
 
 using Pair = std::pair<std::vector<float>, std::vector<float>>;
