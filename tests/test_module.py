@@ -224,3 +224,26 @@ def test_stub_parameters_match_the_method_table(name, parameters):
     runtime = [(p.name, p.default is not inspect.Parameter.empty)
                for p in inspect.signature(target).parameters.values() if p.name not in ("self", "cls")]
     assert runtime == parameters
+
+
+def stub_examples():
+    """(name, doctest) of every docstring in the stub with an example: editors
+    show these docstrings, so their examples must stay true."""
+    import ast
+    import doctest
+    import pathlib
+    import numpy
+    tree = ast.parse((pathlib.Path(__file__).parent.parent / "stubs" / "tessaly.pyi").read_text())
+    parser = doctest.DocTestParser()
+    for node in ast.walk(tree):
+        docstring = ast.get_docstring(node) if isinstance(node, (ast.FunctionDef, ast.ClassDef)) else None
+        if docstring and ">>>" in docstring:
+            yield node.name, parser.get_doctest(docstring, {"tessaly": tessaly, "numpy": numpy}, node.name, None, 0)
+
+
+@pytest.mark.parametrize("name, test", list(stub_examples()))
+def test_stub_examples_hold(name, test):
+    import doctest
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    runner.run(test)
+    assert runner.summarize(verbose=False).failed == 0, name
