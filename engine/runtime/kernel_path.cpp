@@ -2,10 +2,7 @@
 
 #include <array>
 
-#if defined(__aarch64__)
-#include <asm/hwcap.h>
-#include <sys/auxv.h>
-#endif
+#include "engine/base/instruction_sets.hpp"
 
 namespace tessaly {
 namespace {
@@ -20,21 +17,19 @@ struct Paths {
 };
 
 Paths detect() noexcept {
+  const InstructionSets& sets = instruction_sets();
   Paths paths;
   paths.add(KernelPath::scalar);
 #if defined(__x86_64__) || defined(__i386__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("sse2")) paths.add(KernelPath::sse2);
-  const bool avx2 = __builtin_cpu_supports("avx2");
-  const bool avx512 = __builtin_cpu_supports("avx512f");
-  if (avx2) paths.add(KernelPath::avx2);
-  if (avx2 && __builtin_cpu_supports("avxvnni")) paths.add(KernelPath::avx2_vnni);
-  if (avx512) paths.add(KernelPath::avx512);
-  if (avx512 && __builtin_cpu_supports("avx512vnni")) paths.add(KernelPath::avx512_vnni);
+  if (sets.sse2) paths.add(KernelPath::sse2);
+  if (sets.avx2) paths.add(KernelPath::avx2);
+  if (sets.avx2_vnni) paths.add(KernelPath::avx2_vnni);
+  if (sets.avx512f) paths.add(KernelPath::avx512);
+  if (sets.avx512_vnni) paths.add(KernelPath::avx512_vnni);
 #endif
 #if defined(__aarch64__)
   paths.add(KernelPath::neon);  // part of every 64-bit ARM processor
-  if (getauxval(AT_HWCAP) & HWCAP_ASIMDDP) paths.add(KernelPath::neon_dot);
+  if (sets.neon_dot) paths.add(KernelPath::neon_dot);
 #endif
   return paths;
 }

@@ -1,5 +1,7 @@
 #include "engine/search/int8_kernels.hpp"
 
+#include "engine/base/instruction_sets.hpp"
+
 namespace tessaly {
 
 const Int8Kernels& int8_kernels(KernelPath path) noexcept {
@@ -12,11 +14,7 @@ const Int8Kernels& int8_kernels(KernelPath path) noexcept {
       // The byte multiplies on 512 bits are AVX512BW's; a processor with
       // AVX-512F alone (Xeon Phi) has AVX2, whose kernels do the same work
       // in halves.
-      static const bool words = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512bw") != 0;
-      }();
-      return words ? kernels::avx512_int8 : kernels::avx2_int8;
+      return instruction_sets().avx512bw ? kernels::avx512_int8 : kernels::avx2_int8;
     }
     case KernelPath::avx512_vnni: return kernels::avx512_vnni_int8;
 #endif

@@ -1,5 +1,6 @@
 #include "engine/store/int8_quantization.hpp"
 
+#include "engine/base/instruction_sets.hpp"
 #include "engine/store/int8_quantization_row.hpp"
 
 namespace tessaly {
@@ -21,18 +22,14 @@ struct Versions {
   std::size_t count = 1;
 };
 
-// Chosen by a plain test on first use, not by the loader (an ifunc): a
-// resolver runs before sanitizers' runtimes and before any C library but
-// glibc's supports it.
 Versions detect() noexcept {
   Versions versions;
 #if defined(__x86_64__) || defined(__i386__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) {
+  if (instruction_sets().avx2) {
     versions.available[versions.count] = quantization::avx2;
     versions.batches[versions.count++] = quantization::avx2_batch;
   }
-  if (__builtin_cpu_supports("avx512f")) {
+  if (instruction_sets().avx512f) {
     versions.available[versions.count] = quantization::avx512;
     versions.batches[versions.count++] = quantization::avx512_batch;
   }
