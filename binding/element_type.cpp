@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/base/float_environment.hpp"
+
 namespace tessaly {
 namespace {
 
@@ -151,7 +153,9 @@ void convert_rows(ElementType type, const ElementLayout& grid, std::size_t first
                                          [](std::uint16_t bits) { return narrow(half_to_double(bits)); });
     case ElementKind::float32:  // through the double, as a numpy float32's __float__ goes
       return convert_each<std::uint32_t>(grid, swapped, first, count, out, [](std::uint32_t bits) {
-        return narrow(static_cast<double>(std::bit_cast<float>(bits)));
+        double wide = static_cast<double>(std::bit_cast<float>(bits));
+        float_controls::in_float_register(wide);  // not folded away: the round trip quiets a signalling NaN
+        return narrow(wide);
       });
     case ElementKind::float64:
       return convert_each<std::uint64_t>(grid, swapped, first, count, out,
