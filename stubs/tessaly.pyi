@@ -8,8 +8,10 @@
 # can be indexed, which is what the module checks for. A str is neither, so
 # passing one is a type error. A batch of vectors is a sequence of vectors,
 # or a buffer whose items are vectors (a 2-D numpy array); the type system
-# cannot tell a 1-D array from a 2-D one. Ids, sizes and counts take
-# anything with __index__.
+# cannot tell a 1-D array from a 2-D one. The methods that take arrays
+# (from_array, append and the batch searches) also take an object with
+# __array__ (a dask array, a data frame), which numpy.asarray converts once.
+# Ids, sizes and counts take anything with __index__.
 #
 # PanicException has no name here because it is not a module attribute: an
 # internal failure raises it, and it derives from BaseException so that
@@ -43,6 +45,12 @@ class _BatchBuffer(Buffer, Protocol):
 _Vectors: TypeAlias = Sequence[_Vector] | _BatchBuffer
 
 @type_check_only
+class _ArrayByProtocol(Protocol):
+    def __array__(self) -> npt.NDArray[np.generic]: ...
+
+_Batch: TypeAlias = _Vectors | _ArrayByProtocol
+
+@type_check_only
 class _IndexableIds(Buffer, Protocol):
     def __getitem__(self, index: int, /) -> SupportsIndex: ...
 
@@ -57,7 +65,7 @@ class Vectorstore:
     ) -> Self: ...
     @classmethod
     def from_array(
-        cls, vectors: _Vectors, ids: _Ids | None = None, *, first_pass: Literal["int8"] | None = "int8"
+        cls, vectors: _Batch, ids: _Ids | None = None, *, first_pass: Literal["int8"] | None = "int8"
     ) -> Self: ...
     @property
     def vector_size(self) -> int: ...
@@ -65,15 +73,15 @@ class Vectorstore:
     def first_pass(self) -> Literal["int8"] | None: ...
     def __len__(self) -> int: ...
     def insert(self, vector: _Vector, id: SupportsIndex) -> None: ...
-    def append(self, vectors: _Vectors, ids: _Ids | None = None) -> None: ...
+    def append(self, vectors: _Batch, ids: _Ids | None = None) -> None: ...
     def search(self, vector: _Vector, top_k: SupportsIndex) -> list[tuple[float, int]]: ...
     def parallel_search(
         self, vector: _Vector, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
     ) -> list[tuple[float, int]]: ...
-    def search_batch(self, vectors: _Vectors, top_k: SupportsIndex) -> list[list[tuple[float, int]]]: ...
+    def search_batch(self, vectors: _Batch, top_k: SupportsIndex) -> list[list[tuple[float, int]]]: ...
     def parallel_search_batch(
-        self, vectors: _Vectors, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
+        self, vectors: _Batch, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
     ) -> list[list[tuple[float, int]]]: ...
     def search_arrays(
-        self, vectors: _Vectors, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
+        self, vectors: _Batch, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64]]: ...
