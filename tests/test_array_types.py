@@ -1,6 +1,7 @@
 """Arrays of every numeric element type, read in place by the array methods,
 convert each element as the per-element path converts the number it
 iterates to; objects that are arrays only by __array__ are converted once."""
+import sys
 
 import numpy as np
 import pytest
@@ -186,3 +187,21 @@ def test_arrays_by_protocol_without_numpy_are_read_as_before():
         print(tessaly.Vectorstore.from_array(Rows([[1, 0], [0, 1]])).search_batch(Rows([[1, 0]]), 1))
     """)
     assert result.stdout.strip() == "[[(1.0, 0)]]", result.stderr
+
+
+def test_no_call_keeps_what_it_read():
+    grid = hard_grid("uint16")
+    view, by_protocol = memoryview(grid), ByProtocol(grid)
+    store = Vectorstore.from_array(grid)
+    calls = [Vectorstore.from_array, store.append, lambda v: store.search_batch(v, 1),
+             lambda v: store.search_arrays(v, 1), lambda v: store.append(v, ids=[1]),
+             lambda v: store.search_batch(v, -1)]
+    for vectors in (grid, view, by_protocol):
+        before = sys.getrefcount(vectors), sys.getrefcount(grid)
+        for call in calls:
+            try:
+                call(vectors)
+            except (ValueError, OverflowError):
+                pass
+        assert (sys.getrefcount(vectors), sys.getrefcount(grid)) == before
+    view.release()  # no buffer left exported
