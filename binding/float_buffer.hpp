@@ -21,8 +21,8 @@ struct MatrixShape {
 // types only) of numbers, in any memory order, held for as long as this
 // lives: a vector of native float32 or float64 elements, a batch of any
 // element type of element_type.hpp. Its rows read as iterating the object
-// would give them, each element converted to float32 as the number
-// iterating gives would be, without a Python object per element.
+// and converting each number it yields would give them, without a Python
+// object per element.
 class FloatGrid {
  public:
   // The object's grid of `dimensions` (1 or 2) dimensions, or nothing when it

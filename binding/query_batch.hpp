@@ -3,9 +3,9 @@
 // A two-dimensional float32 numpy array or memoryview is read where it
 // lies, and one of other numbers converted row by row as the engine reads
 // it: a batch of any size then needs no copy of its own. An array by
-// protocol (array_protocol.hpp) is converted to a numpy array first. Any other sequence of
-// vectors is converted up front, query by query, each as a single query
-// would be.
+// protocol (array_protocol.hpp) is converted to a numpy array first. Any
+// other sequence of vectors is converted up front, query by query, each as
+// a single query would be.
 #pragma once
 
 #include <cstddef>

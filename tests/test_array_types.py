@@ -78,6 +78,8 @@ def test_every_numeric_type_converts_as_its_elements_do(name, order, layout, con
     rows, width, ids = list(grid), grid.shape[1], list(range(len(grid)))  # rows: element by element
     expected = converted(rows, width)
     assert reference.bits(converted(vectors, width)) == reference.bits(expected)
+    if grid.dtype.kind in "biu":  # and as Python's own ints and bools convert
+        assert reference.bits(converted(grid.tolist(), width)) == reference.bits(expected)
 
     queries = np.concatenate([expected, np.eye(width, dtype=np.float32),
                               np.random.default_rng(1).standard_normal((8, width), dtype=np.float32)])
