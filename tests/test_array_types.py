@@ -8,6 +8,7 @@ import pytest
 
 import reference
 import tessaly
+from conftest import run_python
 from tessaly import Vectorstore
 
 NUMERIC_TYPES = ["bool", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
@@ -157,7 +158,7 @@ def test_arrays_by_protocol_are_converted_once(call):
     assert CALLS[call](np.asmatrix(GRID)) == CALLS[call](GRID)
 
 
-def test_a_dask_array_is_computed_once():
+def test_a_dask_array_reads_as_its_values():
     da = pytest.importorskip("dask.array")
     rows = np.random.default_rng(2).integers(0, 256, (100, 784), dtype=np.uint8)
     lazy = da.from_array(rows, chunks=(30, 784))
@@ -178,7 +179,6 @@ def test_a_failed_conversion_is_the_error():
 
 
 def test_arrays_by_protocol_without_numpy_are_read_as_before():
-    from conftest import run_python
     result = run_python("""
         import sys
         sys.modules["numpy"] = None  # import numpy now fails
