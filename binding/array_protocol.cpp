@@ -13,6 +13,27 @@ Result<bool> has_array_method(PyObject* object) noexcept {
   return found > 0;
 }
 
+// Whether the object is a numpy masked array. Those stay read element by
+// element: a masked element reads as NaN there, where numpy.asarray would
+// give the value under the mask. None exists before numpy.ma is imported.
+Result<bool> is_masked_array(PyObject* object) noexcept {
+  Ref name = Ref::steal(PyUnicode_FromString("numpy.ma"));
+  if (!name) return Error::fetch();
+  Ref module = Ref::steal(PyImport_GetModule(name.get()));
+  if (!module) {
+    if (PyErr_Occurred()) return Error::fetch();
+    return false;
+  }
+  Ref type = Ref::steal(PyObject_GetAttrString(module.get(), "MaskedArray"));
+  if (!type) {
+    TRY(discard_pending_error());
+    return false;
+  }
+  const int masked = PyObject_IsInstance(object, type.get());
+  if (masked < 0) return Error::fetch();
+  return masked == 1;
+}
+
 }  // namespace
 
 Result<Ref> array_by_protocol(PyObject* object) noexcept {
@@ -24,6 +45,8 @@ Result<Ref> array_by_protocol(PyObject* object) noexcept {
   if (numpy_array) return Ref();
   TRY_ASSIGN(const bool by_protocol, has_array_method(object));
   if (!by_protocol) return Ref();
+  TRY_ASSIGN(const bool masked, is_masked_array(object));
+  if (masked) return Ref();
   Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
   if (!numpy) {
     TRY(discard_pending_error());

@@ -12,8 +12,9 @@
 namespace tessaly {
 
 // numpy.asarray(object) when the object is an array by protocol only;
-// null for any other object, and when numpy cannot be imported (the object
-// is then read as any other). The conversion's own error is the result.
+// null for any other object (a masked array too), and when numpy cannot be
+// imported (the object is then read as any other). The conversion's own
+// error is the result.
 Result<Ref> array_by_protocol(PyObject* object) noexcept;
 
 }  // namespace tessaly

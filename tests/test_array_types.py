@@ -108,7 +108,8 @@ def test_empty_batches_of_any_type_have_their_width(vectors):
     assert [a.shape for a in store.search_arrays(vectors, 1)] == [(0, 1), (0, 1)]
 
 
-@pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
+@pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning",
+                            "ignore:Warning. converting a masked element to nan:UserWarning")
 @pytest.mark.parametrize("vectors, error, message", [
     (np.array([[1 + 2j, 3]]), None, None),
     (np.array([[1, 2.5]], np.longdouble), None, None),
@@ -116,10 +117,12 @@ def test_empty_batches_of_any_type_have_their_width(vectors):
     (np.array([[1, 2]], "M8[s]"), TypeError, "argument 'vectors': float() argument must be a string or a real "
                                              "number, not 'datetime.datetime'"),
     (memoryview(b"ab").cast("c", (1, 2)), NotImplementedError, "multi-dimensional sub-views are not implemented"),
-], ids=["complex", "long double", "object", "datetime", "char view"])
+    (np.ma.masked_array([[1, 2.5], [3, 4]], mask=[[0, 1], [0, 0]]), None, None),  # masked elements: NaN
+], ids=["complex", "long double", "object", "datetime", "char view", "masked"])
 def test_other_types_go_element_by_element(vectors, error, message):
     rows = [list(row) for row in vectors] if error is None else None
-    for call in (Vectorstore.from_array, lambda v: Vectorstore.from_array([[0, 1]]).search_batch(v, 1)):
+    for call in (lambda v: Vectorstore.from_array(v).search_batch([[1, 1], [0, 1]], 2),
+                 lambda v: Vectorstore.from_array([[0, 1], [1, 1]]).search_batch(v, 2)):
         if error is None:
             assert repr(call(vectors)) == repr(call(rows))
         else:
