@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "binding/arguments.hpp"
+#include "binding/array_protocol.hpp"
 #include "binding/convert.hpp"
 #include "binding/float_buffer.hpp"
 #include "binding/id_source.hpp"
@@ -199,15 +200,26 @@ Result<void> add_rows(const Argument& vectors, Rows& rows, Vectorstore& store) n
   return in_rows(vectors, std::visit([&](auto& pipeline) { return pipeline.add_to(store); }, rows));
 }
 
+// The rows' argument as it is read: an array by protocol converted once,
+// into `converted`, which keeps it.
+Result<Argument> rows_argument(const Argument& given, Ref& converted) noexcept {
+  TRY_ASSIGN(converted, given.convert(array_by_protocol));
+  return converted ? Argument{converted.get(), given.name} : given;
+}
+
 }  // namespace
 
-Result<void> append_rows(Vectorstore& store, const Argument& vectors, const Argument& ids) noexcept {
+Result<void> append_rows(Vectorstore& store, const Argument& given, const Argument& ids) noexcept {
+  Ref converted;
+  TRY_ASSIGN(const Argument vectors, rows_argument(given, converted));
   TRY_ASSIGN(Rows rows, open_rows(vectors, ids, store.len()));
   TRY(row_length(vectors, rows));
   return add_rows(vectors, rows, store);
 }
 
-Result<Vectorstore> store_from_rows(const Argument& vectors, const Argument& ids, const Argument& first_pass) noexcept {
+Result<Vectorstore> store_from_rows(const Argument& given, const Argument& ids, const Argument& first_pass) noexcept {
+  Ref converted;
+  TRY_ASSIGN(const Argument vectors, rows_argument(given, converted));
   TRY_ASSIGN(Rows rows, open_rows(vectors, ids, 0));
   TRY_ASSIGN(std::optional<std::size_t> width, row_length(vectors, rows));
   if (!width) {

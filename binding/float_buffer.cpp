@@ -3,7 +3,6 @@
 #include <cstring>
 #include <new>
 #include <optional>
-#include <string_view>
 #include <utility>
 
 #include "binding/array_interface.hpp"
@@ -13,19 +12,6 @@
 #include "engine/base/float_environment.hpp"
 
 namespace tessaly {
-namespace {
-
-// "f" or "d" in native byte order ('<' and '=' are native on the only
-// byte order this module is built for).
-char native_float_format(const char* format) {
-  std::string_view text = format != nullptr ? format : "B";
-  if (!text.empty() && (text.front() == '@' || text.front() == '=' || text.front() == '<')) {
-    text.remove_prefix(1);
-  }
-  return text == "f" || text == "d" ? text.front() : '\0';
-}
-
-}  // namespace
 
 FloatGrid::FloatGrid(FloatGrid&& other) noexcept
     : data_(other.data_),
@@ -33,7 +19,7 @@ FloatGrid::FloatGrid(FloatGrid&& other) noexcept
       columns_(other.columns_),
       row_stride_(other.row_stride_),
       column_stride_(other.column_stride_),
-      itemsize_(other.itemsize_),
+      type_(other.type_),
       capsule_(std::move(other.capsule_)),
       view_(other.view_),
       holds_view_(std::exchange(other.holds_view_, false)) {}
@@ -63,18 +49,15 @@ Result<std::optional<FloatGrid>> FloatGrid::of(PyObject* object, int dimensions)
     if (dimensions == 2 && array->nd > 2) {
       return Error::type_error(batch_dimensions_text(array->nd));
     }
-    if (array->nd != dimensions || array->typekind != 'f' || (array->flags & kNotSwapped) == 0 ||
-        (array->itemsize != sizeof(float) && array->itemsize != sizeof(double))) {
-      return std::optional<FloatGrid>();
-    }
+    if (array->nd != dimensions) return std::optional<FloatGrid>();
     const int last = dimensions - 1;
     grid.data_ = static_cast<const char*>(array->data);
     grid.rows_ = dimensions == 2 ? static_cast<std::size_t>(array->shape[0]) : 1;
     grid.columns_ = static_cast<std::size_t>(array->shape[last]);
     grid.row_stride_ = dimensions == 2 ? array_stride(*array, 0) : 0;
     grid.column_stride_ = array_stride(*array, last);
-    grid.itemsize_ = static_cast<std::size_t>(array->itemsize);
-    return std::optional<FloatGrid>(std::move(grid));
+    return std::move(grid).with_elements(
+        array_element_type(array->typekind, array->itemsize, (array->flags & kNotSwapped) != 0), dimensions);
   }
   if (!memoryview) {
     TRY_ASSIGN(const bool array, is_array_array(object));
@@ -86,45 +69,39 @@ Result<std::optional<FloatGrid>> FloatGrid::of(PyObject* object, int dimensions)
   }
   grid.holds_view_ = true;
   const Py_buffer& view = grid.view_;
-  const char format = native_float_format(view.format);
-  if (view.ndim != dimensions || format == '\0' || view.itemsize != (format == 'f' ? 4 : 8) ||
-      view.suboffsets != nullptr) {
-    return std::optional<FloatGrid>();
-  }
+  if (view.ndim != dimensions || view.suboffsets != nullptr) return std::optional<FloatGrid>();
   const int last = dimensions - 1;
   grid.data_ = static_cast<const char*>(view.buf);
   grid.rows_ = dimensions == 2 ? static_cast<std::size_t>(view.shape[0]) : 1;
   grid.columns_ = static_cast<std::size_t>(view.shape[last]);
   grid.row_stride_ = dimensions == 2 ? view.strides[0] : 0;
   grid.column_stride_ = view.strides[last];
-  grid.itemsize_ = static_cast<std::size_t>(view.itemsize);
-  return std::optional<FloatGrid>(std::move(grid));
+  return std::move(grid).with_elements(buffer_element_type(view.format, view.itemsize), dimensions);
+}
+
+std::optional<FloatGrid> FloatGrid::with_elements(std::optional<ElementType> type, int dimensions) && noexcept {
+  if (!type || (dimensions == 1 && !type->is_native_float())) return std::nullopt;
+  type_ = *type;
+  return std::optional<FloatGrid>(std::move(*this));
 }
 
 void FloatGrid::copy_rows(std::size_t first, std::size_t count, float* to) const noexcept {
-  auto row = [&](std::size_t r) { return data_ + static_cast<std::ptrdiff_t>(r) * row_stride_; };
-  auto element = [&](std::size_t r, std::size_t c) {
-    return row(r) + static_cast<std::ptrdiff_t>(c) * column_stride_;
-  };
-  if (itemsize_ == sizeof(float)) {  // copied, bits as they are
+  if (type_.is_native_float32()) {  // copied, bits as they are
     for (std::size_t r = first; r < first + count; ++r) {
+      const char* row = data_ + static_cast<std::ptrdiff_t>(r) * row_stride_;
       if (column_stride_ == sizeof(float)) {
-        if (columns_ != 0) std::memcpy(to, row(r), columns_ * sizeof(float));
+        if (columns_ != 0) std::memcpy(to, row, columns_ * sizeof(float));
         to += columns_;
         continue;
       }
-      for (std::size_t c = 0; c < columns_; ++c) std::memcpy(to++, element(r, c), sizeof(float));
+      for (std::size_t c = 0; c < columns_; ++c) {
+        std::memcpy(to++, row + static_cast<std::ptrdiff_t>(c) * column_stride_, sizeof(float));
+      }
     }
     return;
   }
   const FloatEnvironment environment;  // narrowed, which the mode decides
-  for (std::size_t r = first; r < first + count; ++r) {
-    for (std::size_t c = 0; c < columns_; ++c) {
-      double value;
-      std::memcpy(&value, element(r, c), sizeof(double));
-      *to++ = static_cast<float>(value);
-    }
-  }
+  convert_rows(type_, ElementLayout{data_, columns_, row_stride_, column_stride_}, first, count, to);
 }
 
 Result<bool> read_float_buffer(PyObject* object, FloatVector& out) noexcept {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "binding/element_type.hpp"
 #include "binding/error.hpp"
 #include "binding/python.hpp"
 #include "binding/ref.hpp"
@@ -17,10 +18,11 @@ struct MatrixShape {
 };
 
 // A one- or two-dimensional numpy.ndarray, array.array or memoryview (exact
-// types only) of native float32 or float64 elements, in any memory order,
-// held for as long as this lives. Its rows read as iterating the object
-// would give them, each element narrowed to float32 with
-// round-to-nearest-even, without a Python object per element.
+// types only) of numbers, in any memory order, held for as long as this
+// lives: a vector of native float32 or float64 elements, a batch of any
+// element type of element_type.hpp. Its rows read as iterating the object
+// and converting each number it yields would give them, without a Python
+// object per element.
 class FloatGrid {
  public:
   // The object's grid of `dimensions` (1 or 2) dimensions, or nothing when it
@@ -46,7 +48,7 @@ class FloatGrid {
     std::ptrdiff_t row_bytes;
   };
   std::optional<InPlace> float32_rows() const noexcept {
-    if (itemsize_ != sizeof(float) || (column_stride_ != sizeof(float) && columns_ > 1)) return std::nullopt;
+    if (!type_.is_native_float32() || (column_stride_ != sizeof(float) && columns_ > 1)) return std::nullopt;
     return InPlace{data_, row_stride_};
   }
   // Where float32 elements lie, in any memory order: element (r, c) at
@@ -57,19 +59,22 @@ class FloatGrid {
     std::ptrdiff_t element_bytes;
   };
   std::optional<Float32Elements> float32_elements() const noexcept {
-    if (itemsize_ != sizeof(float)) return std::nullopt;
+    if (!type_.is_native_float32()) return std::nullopt;
     return Float32Elements{data_, row_stride_, column_stride_};
   }
 
  private:
   FloatGrid() noexcept = default;
+  // Takes the grid when its elements are of a type read in place: any for
+  // a batch, native floats only for a single vector.
+  std::optional<FloatGrid> with_elements(std::optional<ElementType> type, int dimensions) && noexcept;
 
   const char* data_ = nullptr;
   std::size_t rows_ = 0;
   std::size_t columns_ = 0;
   std::ptrdiff_t row_stride_ = 0;
   std::ptrdiff_t column_stride_ = 0;
-  std::size_t itemsize_ = 0;
+  ElementType type_{ElementKind::float32, false};
   Ref capsule_;          // a numpy array's interface, kept alive
   Py_buffer view_{};     // or another object's buffer
   bool holds_view_ = false;

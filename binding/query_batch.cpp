@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "binding/array_protocol.hpp"
 #include "binding/convert.hpp"
 #include "binding/long_call.hpp"
 
@@ -26,9 +27,11 @@ void QueryBatchInput::copy_all(float* out) const noexcept {
   }
 }
 
-Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept {
-  TRY(check_sequence(object));
+Result<QueryBatchInput> to_query_batch(PyObject* given) noexcept {
   QueryBatchInput batch;
+  TRY_ASSIGN(batch.converted_, array_by_protocol(given));
+  PyObject* const object = batch.converted_ ? batch.converted_.get() : given;
+  TRY(check_sequence(object));
   TRY_ASSIGN(batch.grid_, FloatGrid::of(object, 2));
   if (batch.grid_) return batch;
   // Where each query's elements end: the spans are made once every query

@@ -1,10 +1,11 @@
 // The queries of a batch call, converted for the engine.
 //
 // A two-dimensional float32 numpy array or memoryview is read where it
-// lies, and a float64 one narrowed row by row as the engine reads it: a
-// batch of any size then needs no copy of its own. Any other sequence of
-// vectors is converted up front, query by query, each as a single query
-// would be.
+// lies, and one of other numbers converted row by row as the engine reads
+// it: a batch of any size then needs no copy of its own. An array by
+// protocol (array_protocol.hpp) is converted to a numpy array first. Any
+// other sequence of vectors is converted up front, query by query, each as
+// a single query would be.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include "binding/error.hpp"
 #include "binding/float_buffer.hpp"
 #include "binding/python.hpp"
+#include "binding/ref.hpp"
 #include "engine/base/array.hpp"
 #include "engine/search/query_rows.hpp"
 
@@ -33,7 +35,7 @@ class QueryBatchInput {
  private:
   friend Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept;
 
-  // Narrows rows of a float64 grid for the engine.
+  // Converts rows of a grid of other numbers than float32 for the engine.
   struct GridRows {
     const FloatGrid* grid;
     void operator()(std::size_t first, std::size_t count, float* out) const noexcept {
@@ -41,6 +43,7 @@ class QueryBatchInput {
     }
   };
 
+  Ref converted_;  // an array by protocol as numpy.asarray gave it
   std::optional<FloatGrid> grid_;
   GridRows grid_rows_{nullptr};
   FloatVector elements_;  // every query converted, back to back
@@ -48,7 +51,7 @@ class QueryBatchInput {
 };
 
 // A sequence of vectors, each converted as to_float_vector converts one, or
-// a two-dimensional float array read as one, to the same bits; every
+// a two-dimensional array of numbers read as one, to the same bits; every
 // conversion error is raised here, in order. Other numpy arrays of more
 // than two dimensions are a TypeError.
 Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept;

@@ -8,8 +8,10 @@
 # can be indexed, which is what the module checks for. A str is neither, so
 # passing one is a type error. A batch of vectors is a sequence of vectors,
 # or a buffer whose items are vectors (a 2-D numpy array); the type system
-# cannot tell a 1-D array from a 2-D one. Ids, sizes and counts take
-# anything with __index__.
+# cannot tell a 1-D array from a 2-D one. The methods that take arrays
+# (from_array, append and the batch searches) also take an object with
+# __array__ (a dask array, a data frame), which numpy.asarray converts once.
+# Ids, sizes and counts take anything with __index__.
 #
 # PanicException has no name here because it is not a module attribute: an
 # internal failure raises it, and it derives from BaseException so that
@@ -41,6 +43,12 @@ class _BatchBuffer(Buffer, Protocol):
     def __getitem__(self, index: int, /) -> _Vector: ...
 
 _Vectors: TypeAlias = Sequence[_Vector] | _BatchBuffer
+
+@type_check_only
+class _ArrayByProtocol(Protocol):
+    def __array__(self) -> npt.NDArray[np.generic]: ...
+
+_Batch: TypeAlias = _Vectors | _ArrayByProtocol
 
 @type_check_only
 class _IndexableIds(Buffer, Protocol):
@@ -122,7 +130,7 @@ class Vectorstore:
 
     @classmethod
     def from_array(
-        cls, vectors: _Vectors, ids: _Ids | None = None, *, first_pass: Literal["int8"] | None = "int8"
+        cls, vectors: _Batch, ids: _Ids | None = None, *, first_pass: Literal["int8"] | None = "int8"
     ) -> Self:
         """Build a store from a 2-D array in one call.
 
@@ -130,6 +138,9 @@ class Vectorstore:
         ----------
         vectors : 2-D array or sequence of vectors
             The rows, in order; ``vector_size`` is the number of columns.
+            A numpy array of any integer, bool or float type (either byte
+            order, any layout) is read in place; an object with
+            ``__array__`` is converted once with ``numpy.asarray``.
         ids : sequence or array of ints, optional
             One id per row, in ``[0, 2**64)``; by default the row numbers.
         first_pass : {"int8", None}, default "int8"
@@ -192,7 +203,7 @@ class Vectorstore:
         >>> store.insert([1, 0], 10)
         """
 
-    def append(self, vectors: _Vectors, ids: _Ids | None = None) -> None:
+    def append(self, vectors: _Batch, ids: _Ids | None = None) -> None:
         """Append rows at the end, all or nothing.
 
         Parameters
@@ -273,7 +284,7 @@ class Vectorstore:
         [(1.0, 10)]
         """
 
-    def search_batch(self, vectors: _Vectors, top_k: SupportsIndex) -> list[list[tuple[float, int]]]:
+    def search_batch(self, vectors: _Batch, top_k: SupportsIndex) -> list[list[tuple[float, int]]]:
         """Many queries in one pass over the store.
 
         Parameters
@@ -301,7 +312,7 @@ class Vectorstore:
         """
 
     def parallel_search_batch(
-        self, vectors: _Vectors, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
+        self, vectors: _Batch, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
     ) -> list[list[tuple[float, int]]]:
         """``search_batch`` on worker threads started for this call.
 
@@ -325,7 +336,7 @@ class Vectorstore:
         """
 
     def search_arrays(
-        self, vectors: _Vectors, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
+        self, vectors: _Batch, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64]]:
         """A batch answered as numpy arrays.
 

@@ -48,6 +48,18 @@ built = tessaly.Vectorstore.from_array(batch, ids=np.array([2**63, 2**64 - 1], d
 assert_type(built, tessaly.Vectorstore)
 built.append([[1, 2], (3, 4)], ids=[5, np.int64(6)])
 built.append(np.ones((2, 2), dtype=np.int32))
+
+
+class Lazy:
+    """An array only through __array__, as a dask array is."""
+
+    def __array__(self, dtype: None = None, copy: None = None) -> npt.NDArray[np.uint8]:
+        return np.ones((2, 2), dtype=np.uint8)
+
+
+built.append(Lazy())
+assert_type(store.search_batch(Lazy(), 1), list[list[tuple[float, int]]])
+assert store.search_arrays(Lazy(), 1)[1].shape == (2, 1)
 assert [[i for _, i in found] for found in built.search_batch(batch, 1)] == ids_lists(built.search_arrays(batch, 1))
 assert len(store) == 11 + len(np.typecodes["AllInteger"] + np.typecodes["Float"])
 
