@@ -35,7 +35,8 @@ Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept {
   // Where each query's elements end: the spans are made once every query
   // is in, since the elements move as they grow.
   Array<std::size_t> ends;
-  TRY_ASSIGN(const std::size_t reserved, reservation_for(object, sizeof(std::size_t), LenFailure::raised_unless_type_error));
+  TRY_ASSIGN(const std::size_t reserved,
+             reservation_for(object, sizeof(std::size_t), LenFailure::raised_unless_type_error));
   if (!ends.try_reserve(reserved)) return Error::no_memory();
   FloatVector query;  // one array for every query, each copied from it
   auto append = [&](PyObject* item) -> Result<void> {

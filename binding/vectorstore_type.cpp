@@ -134,7 +134,8 @@ Result<Ref> search_many_on_workers(PyVectorstore& record, QueryBatchInput querie
   return search_batch_call(record.store, queries, top_k, {kWorkers, n_threads}, kForm);
 }
 constexpr auto kParallelSearchBatch =
-    method("parallel_search_batch", Receiver::shared_store, kQueriesParameter, kBatchTopKParameter, kBatchThreadsParameter);
+    method("parallel_search_batch", Receiver::shared_store, kQueriesParameter, kBatchTopKParameter,
+           kBatchThreadsParameter);
 constexpr auto kSearchArrays =
     method("search_arrays", Receiver::shared_store, kQueriesParameter, kBatchTopKParameter, kBatchThreadsParameter);
 

@@ -120,6 +120,41 @@ def test_search_arrays_holds_what_search_gives(size):
     assert store.search_arrays(np.empty((0, 3)), 4)[1].shape == (0, min(4, size))
 
 
+EMPTY = np.empty
+
+
+def read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+UNFIT_EMPTIES = {
+    "Fortran order": lambda shape, dtype: EMPTY(shape, dtype, order="F"),
+    "too small": lambda shape, dtype: EMPTY((1,), dtype),
+    "other dtype": lambda shape, dtype: EMPTY(shape, np.float64 if dtype == "float32" else np.int64),
+    "read-only": lambda shape, dtype: read_only(EMPTY(shape, dtype)),
+    "broadcast": lambda shape, dtype: np.broadcast_to(EMPTY(shape[1:], dtype), shape),
+    "strided": lambda shape, dtype: EMPTY((shape[0], 2 * shape[1]), dtype)[:, ::2],
+    "misaligned": lambda shape, dtype: np.frombuffer(bytearray(8 * math.prod(shape) + 1), dtype,
+                                                     math.prod(shape), 1).reshape(shape),
+    "subclass": lambda shape, dtype: EMPTY(shape, dtype).view(type("Sub", (np.ndarray,), {})),
+    "list": lambda shape, dtype: [[0] * shape[1]] * shape[0],
+}
+
+
+@pytest.mark.parametrize("empty", UNFIT_EMPTIES.values(), ids=UNFIT_EMPTIES.keys())
+def test_search_arrays_writes_only_into_the_array_it_asked_for(monkeypatch, empty):
+    store = Vectorstore.from_array(ROWS)
+    expected = store.search_arrays(ROWS, 5)
+    monkeypatch.setattr(np, "empty", empty)
+    with pytest.raises(BaseException) as raised:
+        store.search_arrays(ROWS, 5)
+    assert type(raised.value).__name__ == "PanicException"
+    assert str(raised.value).startswith("numpy.empty made no aligned, writeable, C-contiguous array")
+    monkeypatch.setattr(np, "empty", lambda shape, dtype: EMPTY(shape, dtype))  # a replacement that fits
+    assert [got.tobytes() for got in store.search_arrays(ROWS, 5)] == [want.tobytes() for want in expected]
+
+
 def test_the_module_works_without_numpy_until_search_arrays():
     result = run_python("""
         import sys
