@@ -239,3 +239,29 @@ def test_ctrl_c_stops_long_batches():
     print(store.search_arrays(queries[:1], 3)[1].tolist() == [[i for _, i in store.search(queries[0], 3)]])
     """)
     assert result.stdout.split() == ["True"] * 4, result.stdout + result.stderr
+
+
+@pytest.mark.skipif(EMULATED_I386, reason="qemu's 32-bit x86 emulation breaks pthread_join when a signal "
+                                          "arrives meanwhile (EDEADLK, or a crash), in any threaded call")
+def test_ctrl_c_stops_the_ranking_of_a_large_top_k():
+    # With top_k = len, most of a call ranks, merges and makes results; a
+    # timer signal (raised whether or not the interpreter lock is free)
+    # lands there.
+    result = run_python(f"""
+        import signal, time, numpy as np, tessaly
+        n = 1_500_000
+        rng = np.random.default_rng(0)
+        store = tessaly.Vectorstore.from_array(rng.standard_normal((n, 8), dtype=np.float32), first_pass=None)
+        queries = rng.standard_normal((2, 8), dtype=np.float32)
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        for call in (lambda: store.search_arrays(queries, n, 2), lambda: store.search_batch(queries[:1], n)):
+            started = time.perf_counter(); call(); full = time.perf_counter() - started
+            signal.setitimer(signal.ITIMER_REAL, 0.85 * full)
+            started = time.perf_counter()
+            try:
+                call()
+                time.sleep(full)
+            except KeyboardInterrupt:
+                print(time.perf_counter() - started - 0.85 * full < {2.0 if SLOW else 0.25})
+    """)
+    assert result.stdout.split() == ["True"] * 2, result.stdout + result.stderr
