@@ -49,12 +49,24 @@ bool fits(const ArrayInterface& array, std::span<const std::size_t> shape, char 
   return true;
 }
 
+// Where the elements of `array` are, once it is checked to be an array of
+// `shape` and `dtype` that the engine may write in row order.
+Result<void*> checked_data(PyObject* array, std::span<const std::size_t> shape, const char* dtype) noexcept {
+  const bool floats = std::strcmp(dtype, "float32") == 0;
+  if (!is_numpy_own_array(array)) return Error::internal_failure(kEmptyMadeNoArray);
+  Ref capsule;
+  TRY_ASSIGN(const ArrayInterface* interface, array_interface(array, capsule));
+  if (interface == nullptr || !fits(*interface, shape, floats ? 'f' : 'u', floats ? 4 : 8)) {
+    return Error::internal_failure(kEmptyMadeNoArray);
+  }
+  return interface->data;
+}
+
 // numpy.empty(shape, dtype) and where its elements are. numpy.empty is an
 // attribute anyone may replace: whatever it returns is checked to be the
 // array asked for before the engine writes a byte into it.
 Result<Ref> empty_of_shape(PyObject* numpy, std::span<const std::size_t> shape, const char* dtype,
                            void*& data) noexcept {
-  const bool floats = std::strcmp(dtype, "float32") == 0;
   Ref dimensions = Ref::steal(shape.size() == 1 ? Py_BuildValue("(n)", static_cast<Py_ssize_t>(shape[0]))
                                                 : Py_BuildValue("(nn)", static_cast<Py_ssize_t>(shape[0]),
                                                                 static_cast<Py_ssize_t>(shape[1])));
@@ -63,13 +75,7 @@ Result<Ref> empty_of_shape(PyObject* numpy, std::span<const std::size_t> shape, 
   if (!empty) return Error::fetch();
   Ref array = Ref::steal(PyObject_CallFunction(empty.get(), "Os", dimensions.get(), dtype));
   if (!array) return Error::fetch();
-  if (!is_numpy_own_array(array.get())) return Error::internal_failure(kEmptyMadeNoArray);
-  Ref capsule;
-  TRY_ASSIGN(const ArrayInterface* interface, array_interface(array.get(), capsule));
-  if (interface == nullptr || !fits(*interface, shape, floats ? 'f' : 'u', floats ? 4 : 8)) {
-    return Error::internal_failure(kEmptyMadeNoArray);
-  }
-  data = interface->data;
+  TRY_ASSIGN(data, checked_data(array.get(), shape, dtype));
   return array;
 }
 
@@ -79,6 +85,11 @@ Result<Ref> empty_array(PyObject* numpy, std::size_t rows, std::size_t width, co
                         void*& data) noexcept {
   const std::size_t shape[] = {rows, width};
   return empty_of_shape(numpy, shape, dtype, data);
+}
+
+Result<void*> array_data(PyObject* array, std::size_t rows, std::size_t width, const char* dtype) noexcept {
+  const std::size_t shape[] = {rows, width};
+  return checked_data(array, shape, dtype);
 }
 
 Result<Ref> empty_array(PyObject* numpy, std::size_t length, const char* dtype, void*& data) noexcept {

@@ -128,6 +128,18 @@ def read_only(array):
     return array
 
 
+def shrinking_the_first():
+    """An empty() that, asked for the second array, shrinks the first in place."""
+    made = []
+
+    def empty(shape, dtype):
+        if made:
+            made[0].resize((1,), refcheck=False)
+        made.append(EMPTY(shape, dtype))
+        return made[-1]
+    return empty
+
+
 UNFIT_EMPTIES = {
     "Fortran order": lambda shape, dtype: EMPTY(shape, dtype, order="F"),
     "too small": lambda shape, dtype: EMPTY((1,), dtype),
@@ -139,6 +151,7 @@ UNFIT_EMPTIES = {
                                                      math.prod(shape), 1).reshape(shape),
     "subclass": lambda shape, dtype: EMPTY(shape, dtype).view(type("Sub", (np.ndarray,), {})),
     "list": lambda shape, dtype: [[0] * shape[1]] * shape[0],
+    "shrinking the first": shrinking_the_first(),
 }
 
 
