@@ -91,17 +91,16 @@ Result<void> parse_tuple_dict_args(const CallSignature& signature, PyObject* arg
   return check_required(signature, positional, slots);
 }
 
-Error wrap_argument_error(const char* name, Error error) noexcept {
+Error wrap_argument_error(const char* name, Error error, PyObject* also) noexcept {
   if (error.is_internal_failure()) return error;
   Ref caught = std::move(error).into_exception();
   if (!caught) return Error::fetch();
-  if (Py_TYPE(caught.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    return Error::fetched_from(std::move(caught));
-  }
+  PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(caught.get()));
+  if (type != PyExc_TypeError && (also == nullptr || type != also)) return Error::fetched_from(std::move(caught));
   TRY_ASSIGN(Ref text, text_of(caught.get()));
   Ref message = Ref::steal(PyUnicode_FromFormat(kArgumentErrorFormat, name, text.get()));
   if (!message) return Error::fetch();
-  Ref rewritten = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  Ref rewritten = Ref::steal(PyObject_CallOneArg(type, message.get()));
   if (!rewritten) return Error::fetch();
   // Steals the cause (or null); also marks the context as suppressed.
   PyException_SetCause(rewritten.get(), PyException_GetCause(caught.get()));

@@ -44,17 +44,19 @@ Result<void> parse_fastcall_args(const CallSignature& signature, PyObject* const
 Result<void> parse_tuple_dict_args(const CallSignature& signature, PyObject* args,
                                    PyObject* kwargs, std::span<PyObject*> slots) noexcept;
 
-// A failed conversion of parameter `name`: an exact TypeError is replaced
-// by TypeError("argument 'name': " + its text), keeping its cause and
-// suppressing its context; any other error passes unchanged.
-Error wrap_argument_error(const char* name, Error error) noexcept;
+// A failed conversion of parameter `name`: an exact TypeError (or an
+// exact `also`, when given: OverflowError for the methods whose negative
+// counts and ids name their argument) is replaced by the same type with
+// "argument 'name': " + its text, keeping its cause and suppressing its
+// context; any other error passes unchanged.
+Error wrap_argument_error(const char* name, Error error, PyObject* also = nullptr) noexcept;
 
 // Converts one argument with `convert`, rewriting its failure for `name`.
 template <class Convert>
-auto convert_argument(const char* name, PyObject* object, Convert convert)
+auto convert_argument(const char* name, PyObject* object, Convert convert, PyObject* also = nullptr)
     -> decltype(convert(object)) {
   auto converted = convert(object);
-  if (!converted.ok()) return wrap_argument_error(name, std::move(converted).error());
+  if (!converted.ok()) return wrap_argument_error(name, std::move(converted).error(), also);
   return converted;
 }
 

@@ -18,6 +18,7 @@ class Results {
       void* ids = nullptr;
       TRY_ASSIGN(made.scores_array_, empty_array(numpy.get(), rows, width, "float32", scores));
       TRY_ASSIGN(made.ids_array_, empty_array(numpy.get(), rows, width, "uint64", ids));
+      TRY_ASSIGN(scores, array_data(made.scores_array_.get(), rows, width, "float32"));
       made.out_ = {static_cast<float*>(scores), static_cast<std::uint64_t*>(ids), width};
       return made;
     }

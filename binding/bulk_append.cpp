@@ -7,6 +7,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/array_protocol.hpp"
+#include "binding/batch_shape.hpp"
 #include "binding/convert.hpp"
 #include "binding/float_buffer.hpp"
 #include "binding/id_source.hpp"
@@ -29,8 +30,16 @@ Error count_error(std::size_t ids, std::size_t rows) noexcept {
 // A failure of reading or adding the rows, named after the rows' argument
 // (as the constructor names the failures of its pairs).
 template <class T>
-Result<T> in_rows(const Argument& vectors, Result<T> result) noexcept {
-  if (!result.ok()) return wrap_argument_error(vectors.name, std::move(result).error());
+Result<T> in_rows(const char* vectors, Result<T> result) noexcept {
+  if (!result.ok()) return wrap_argument_error(vectors, std::move(result).error());
+  return result;
+}
+
+// A failure of reading the ids, named after theirs: a negative or too large
+// id (OverflowError) too.
+template <class T>
+Result<T> in_ids(const char* ids, Result<T> result) noexcept {
+  if (!result.ok()) return wrap_argument_error(ids, std::move(result).error(), PyExc_OverflowError);
   return result;
 }
 
@@ -40,7 +49,8 @@ Result<T> in_rows(const Argument& vectors, Result<T> result) noexcept {
 // interpreter lock.
 class GridRows {
  public:
-  GridRows(FloatGrid grid, IdSource ids) noexcept : grid_(std::move(grid)), ids_(std::move(ids)) {}
+  GridRows(FloatGrid grid, IdSource ids, const char* ids_name) noexcept
+      : grid_(std::move(grid)), ids_(std::move(ids)), ids_name_(ids_name) {}
 
   // The array's columns, whether it has rows or not.
   Result<std::optional<std::size_t>> row_length() noexcept {
@@ -50,7 +60,7 @@ class GridRows {
   Result<void> add_to(Vectorstore& store) noexcept {
     const MatrixShape shape = grid_.shape();
     Array<std::uint64_t> ids;
-    TRY(read_ids(shape.rows, ids));
+    TRY(in_ids(ids_name_, read_ids(shape.rows, ids)));
     VectorstoreBuilder builder(store);
     TRY_ASSIGN(const bool copying, builder.reserve(shape.rows, shape.columns));
     if (copying) TRY(copy(builder, ids));
@@ -98,6 +108,7 @@ class GridRows {
 
   FloatGrid grid_;
   IdSource ids_;
+  const char* ids_name_;
 };
 
 // The rows of any other sequence, read in pairs as the constructor reads
@@ -106,8 +117,9 @@ class GridRows {
 class SequenceRows {
  public:
   // `expected`: the rows that len(vectors) promised, if it did.
-  SequenceRows(ItemIterator rows, IdSource ids, std::optional<std::size_t> expected) noexcept
-      : rows_(std::move(rows)), ids_(std::move(ids)), expected_(expected) {}
+  SequenceRows(const Argument& vectors, ItemIterator rows, IdSource ids, const char* ids_name,
+               std::optional<std::size_t> expected) noexcept
+      : vectors_(vectors), rows_(std::move(rows)), ids_(std::move(ids)), ids_name_(ids_name), expected_(expected) {}
 
   // Reads the first row and its id: that row's length, or nothing when
   // there is no row.
@@ -133,10 +145,11 @@ class SequenceRows {
   // The next row, into row_, and its id; nothing once the rows have run
   // out, and the ids with them.
   Result<std::optional<std::uint64_t>> next() noexcept {
-    TRY_ASSIGN(const Ref item, rows_.next());
+    TRY_ASSIGN(const Ref item, in_rows(vectors_.name, rows_.next()));
     if (!item) return after_the_last_row();
-    TRY(read_float_vector(item.get(), row_));
-    TRY_ASSIGN(const std::optional<std::uint64_t> id, ids_.next());
+    TRY(in_rows(vectors_.name, check_batch_item(vectors_.object, item.get(), read_)));
+    TRY(in_rows(vectors_.name, read_float_vector(item.get(), row_)));
+    TRY_ASSIGN(const std::optional<std::uint64_t> id, in_ids(ids_name_, ids_.next()));
     ++read_;
     if (!id) return count_error(ids_.read(), std::max(read_, expected_.value_or(0)));
     return id;
@@ -146,13 +159,15 @@ class SequenceRows {
   // many there are when that is known (rows without a length are only
   // counted now).
   Result<std::optional<std::uint64_t>> after_the_last_row() noexcept {
-    TRY_ASSIGN(const bool more, ids_.more());
+    TRY_ASSIGN(const bool more, in_ids(ids_name_, ids_.more()));
     if (more) return count_error(ids_.count().value_or(ids_.read()), read_);
     return std::optional<std::uint64_t>();
   }
 
+  Argument vectors_;
   ItemIterator rows_;
   IdSource ids_;
+  const char* ids_name_;
   std::optional<std::size_t> expected_;
   std::size_t read_ = 0;
   FloatVector row_;  // one array for every row, each copied into the store from it
@@ -167,7 +182,7 @@ using Rows = std::variant<GridRows, SequenceRows>;
 // The number of rows, when it can be told before reading them.
 Result<std::optional<std::size_t>> row_count(PyObject* vectors, const std::optional<FloatGrid>& grid) noexcept {
   if (grid) return std::optional<std::size_t>(grid->shape().rows);
-  return length_hint(vectors);
+  return length_hint(vectors, LenFailure::raised_unless_type_error);
 }
 
 // GCC 12 takes the Ref inside a moved IdSource's variant for uninitialised
@@ -178,26 +193,26 @@ Result<std::optional<std::size_t>> row_count(PyObject* vectors, const std::optio
 // Checks the arguments and opens the rows and their ids, `first_id` the
 // first row number. The counts are compared up front when both are known.
 Result<Rows> open_rows(const Argument& vectors, const Argument& ids_given, std::uint64_t first_id) noexcept {
-  TRY(vectors.convert(check_sequence));
+  TRY(vectors.convert(check_batch));
   TRY_ASSIGN(std::optional<FloatGrid> grid,
              vectors.convert([](PyObject* object) { return FloatGrid::of(object, 2); }));
   TRY_ASSIGN(IdSource ids, IdSource::of(ids_given, first_id));
   TRY_ASSIGN(const std::optional<std::size_t> rows, row_count(vectors.object, grid));
   if (rows && ids.count() && *rows != *ids.count()) return count_error(*ids.count(), *rows);
-  if (grid) return Rows(std::in_place_type<GridRows>, std::move(*grid), std::move(ids));
+  if (grid) return Rows(std::in_place_type<GridRows>, std::move(*grid), std::move(ids), ids_given.name);
   TRY_ASSIGN(ItemIterator items, vectors.convert(ItemIterator::of));
-  return Rows(std::in_place_type<SequenceRows>, std::move(items), std::move(ids), rows);
+  return Rows(std::in_place_type<SequenceRows>, vectors, std::move(items), std::move(ids), ids_given.name, rows);
 }
 
 #pragma GCC diagnostic pop
 
-Result<std::optional<std::size_t>> row_length(const Argument& vectors, Rows& rows) noexcept {
-  return in_rows(vectors, std::visit([](auto& pipeline) { return pipeline.row_length(); }, rows));
+Result<std::optional<std::size_t>> row_length(Rows& rows) noexcept {
+  return std::visit([](auto& pipeline) { return pipeline.row_length(); }, rows);
 }
 
 // Either every row is added or none.
-Result<void> add_rows(const Argument& vectors, Rows& rows, Vectorstore& store) noexcept {
-  return in_rows(vectors, std::visit([&](auto& pipeline) { return pipeline.add_to(store); }, rows));
+Result<void> add_rows(Rows& rows, Vectorstore& store) noexcept {
+  return std::visit([&](auto& pipeline) { return pipeline.add_to(store); }, rows);
 }
 
 // The rows' argument as it is read: an array by protocol converted once,
@@ -213,15 +228,15 @@ Result<void> append_rows(Vectorstore& store, const Argument& given, const Argume
   Ref converted;
   TRY_ASSIGN(const Argument vectors, rows_argument(given, converted));
   TRY_ASSIGN(Rows rows, open_rows(vectors, ids, store.len()));
-  TRY(row_length(vectors, rows));
-  return add_rows(vectors, rows, store);
+  TRY(row_length(rows));
+  return add_rows(rows, store);
 }
 
 Result<Vectorstore> store_from_rows(const Argument& given, const Argument& ids, const Argument& first_pass) noexcept {
   Ref converted;
   TRY_ASSIGN(const Argument vectors, rows_argument(given, converted));
   TRY_ASSIGN(Rows rows, open_rows(vectors, ids, 0));
-  TRY_ASSIGN(std::optional<std::size_t> width, row_length(vectors, rows));
+  TRY_ASSIGN(std::optional<std::size_t> width, row_length(rows));
   if (!width) {
     // No row to tell the vector size, unless an array has columns.
     TRY_ASSIGN(const std::optional<MatrixShape> shape, matrix_shape(vectors.object));
@@ -230,7 +245,7 @@ Result<Vectorstore> store_from_rows(const Argument& given, const Argument& ids, 
   }
   TRY_ASSIGN(const CompactCopy copy, first_pass.convert(to_compact_copy));
   Vectorstore store(*width, copy);
-  TRY(add_rows(vectors, rows, store));
+  TRY(add_rows(rows, store));
   return store;
 }
 

@@ -3,7 +3,9 @@
 // `vectors` is a two-dimensional batch, as search_batch takes one, and
 // `ids` None (the row numbers) or a sequence or array of as many integers.
 // Row i and id i are converted as the constructor converts its i-th pair,
-// in the same order, with the same errors; a numpy array or memoryview of
+// in the same order, with the same errors, except that those of an id name
+// `ids` (negative and too large ones too), and a batch of the wrong shape
+// says what was expected (batch_shape.hpp); a numpy array or memoryview of
 // numbers is read in place (an array by protocol, array_protocol.hpp, once
 // converted), and an integer numpy array of ids in one go. Either every
 // row is added or none: whatever fails, the store is left as it was.

@@ -36,7 +36,8 @@ Result<Ref> search_arguments(std::size_t vector_size, FloatVector query, std::si
 // _search_batch_arguments(vector_size, vectors, top_k) -> (queries, top_k):
 // search_batch's conversions, then its length check.
 constexpr auto kSearchBatchArguments =
-    method("_search_batch_arguments", Receiver::none, kVectorSizeParameter, kQueriesParameter, kTopKParameter);
+    method("_search_batch_arguments", Receiver::none, kVectorSizeParameter, kQueriesParameter,
+           kBatchTopKParameter);
 Result<Ref> search_batch_arguments(std::size_t vector_size, QueryBatchInput queries, std::size_t top_k) noexcept {
   if (const auto length = queries.wrong_length(vector_size)) return query_length_error(*length, vector_size);
   TRY_ASSIGN(Ref numpy, import_numpy());

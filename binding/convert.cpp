@@ -3,6 +3,7 @@
 #include <type_traits>
 
 #include "binding/float_buffer.hpp"
+#include "binding/long_call.hpp"
 #include "binding/message_texts.hpp"
 #include "binding/text.hpp"
 #include "binding/wrong_kind.hpp"
@@ -29,6 +30,9 @@ Result<std::uint64_t> read_vector_pair(PyObject* item, FloatVector& row) noexcep
   TRY(read_float_vector(PyTuple_GET_ITEM(item, 0), row));
   return to_u64(PyTuple_GET_ITEM(item, 1));
 }
+
+// Pairs made between two checks for signals (about 3 ms).
+constexpr std::size_t kPairsPerSignalCheck = std::size_t{1} << 16;
 
 // A (float, int) tuple.
 Result<Ref> result_pair(float score, std::uint64_t id) noexcept {
@@ -151,6 +155,9 @@ Result<Ref> result_rows_to_python(const float* scores, const std::uint64_t* ids,
     for (std::size_t r = 0; r < width; ++r) {
       TRY_ASSIGN(Ref pair, result_pair(scores[q * width + r], ids[q * width + r]));
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), pair.release());
+      // Millions of pairs take a second or more: Ctrl-C is heard meanwhile
+      // (a check every 64K pairs costs nothing beside making them).
+      if (r % kPairsPerSignalCheck == kPairsPerSignalCheck - 1) TRY(check_signals());
     }
     PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(q), list.release());
   }

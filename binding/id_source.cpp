@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "binding/arguments.hpp"
+#include "binding/batch_shape.hpp"
 #include "binding/convert.hpp"
 #include "binding/length_hint.hpp"
 #include "binding/long_call.hpp"
@@ -89,9 +90,10 @@ Result<IdSource> IdSource::of(const Argument& given, std::uint64_t first) noexce
   PyObject* ids = given.object;
   if (ids == nullptr || ids == Py_None) return IdSource(RowNumbers{first});
   TRY(given.convert(check_sequence));
+  TRY(given.convert(check_id_shape));
   TRY_ASSIGN(std::optional<IntegerArray> array, integer_array(ids));
   if (array) return IdSource(std::move(*array));
-  TRY_ASSIGN(const std::optional<std::size_t> length, length_hint(ids));
+  TRY_ASSIGN(const std::optional<std::size_t> length, length_hint(ids, LenFailure::raised_unless_type_error));
   TRY_ASSIGN(ItemIterator items, given.convert(ItemIterator::of));
   return IdSource(IteratedIds{std::move(items), length});
 }

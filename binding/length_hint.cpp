@@ -17,15 +17,18 @@ std::size_t trusted_part(PyObject* object, std::size_t hint, std::size_t item_by
 
 }  // namespace
 
-Result<std::optional<std::size_t>> length_hint(PyObject* object) noexcept {
+Result<std::optional<std::size_t>> length_hint(PyObject* object, LenFailure failure) noexcept {
   const Py_ssize_t length = PyObject_Size(object);
   if (length >= 0) return std::optional<std::size_t>(static_cast<std::size_t>(length));
+  if (failure == LenFailure::raised_unless_type_error && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+    return Error::fetch();
+  }
   TRY(discard_pending_error());
   return std::optional<std::size_t>();
 }
 
-Result<std::size_t> reservation_for(PyObject* object, std::size_t item_bytes) noexcept {
-  TRY_ASSIGN(const std::optional<std::size_t> hint, length_hint(object));
+Result<std::size_t> reservation_for(PyObject* object, std::size_t item_bytes, LenFailure failure) noexcept {
+  TRY_ASSIGN(const std::optional<std::size_t> hint, length_hint(object, failure));
   return hint ? trusted_part(object, *hint, item_bytes) : std::size_t{0};
 }
 

@@ -11,15 +11,27 @@
 
 namespace tessaly {
 
-// The object's len(), or nothing when it has none or len() fails. Only a
-// hint: its failure is dropped, as iterating reports whatever is wrong,
-// except for a resumed internal failure (the fetch rule), which is returned.
-Result<std::optional<std::size_t>> length_hint(PyObject* object) noexcept;
+// What becomes of an exception that len() raises.
+enum class LenFailure {
+  // Dropped, whatever it is, as iterating reports whatever is wrong: the
+  // constructor's, insert's and search's vectors and pairs.
+  dropped,
+  // Dropped only when a TypeError (no usable len), as operator.length_hint
+  // does; anything else, KeyboardInterrupt and SystemExit included, is
+  // raised: the batches and ids of the bulk and batch methods.
+  raised_unless_type_error,
+};
+
+// The object's len(), or nothing when it has none or len() fails (and
+// `failure` drops the error). A resumed internal failure (the fetch rule)
+// is always returned.
+Result<std::optional<std::size_t>> length_hint(PyObject* object, LenFailure failure = LenFailure::dropped) noexcept;
 
 // How many items of `item_bytes` to make room for, by the length hint: none
 // without one, and only lists and tuples are trusted beyond a megabyte (a
 // custom __len__ may claim far more items than its iterator yields).
-Result<std::size_t> reservation_for(PyObject* object, std::size_t item_bytes) noexcept;
+Result<std::size_t> reservation_for(PyObject* object, std::size_t item_bytes,
+                                    LenFailure failure = LenFailure::dropped) noexcept;
 
 // The same for items that each take a record of `record_bytes`: a hint of
 // more records than a size can count is an internal failure ("capacity

@@ -59,6 +59,66 @@ inline Message batch_dimensions_text(int dimensions) noexcept {
   return Message("a batch of vectors has two dimensions, not ") << dimensions;
 }
 
+// --- Shapes of batches and ids (batch_shape.hpp): TypeError -------------------
+// Each follows "argument 'vectors': " (or 'ids'), says what was expected,
+// what was given, and how to mend the usual mistake.
+
+// "(3,)", "(2, 4)", "()": a shape as numpy prints it.
+inline Message& operator<<(Message& text, std::span<const Py_intptr_t> shape) noexcept {
+  text << "(";
+  for (std::size_t i = 0; i < shape.size(); ++i) text << (i == 0 ? "" : ", ") << shape[i];
+  return text << (shape.size() == 1 ? ",)" : ")");
+}
+
+inline constexpr const char* kBatchExpected = "expected a 2-D array of shape (n, vector_size)";
+
+// A numpy array of one dimension or none given as a batch: "expected a 2-D
+// array of shape (n, vector_size), got a 1-D array of shape (3,); reshape a
+// single vector with vector.reshape(1, -1)".
+inline Message batch_shape_text(std::span<const Py_intptr_t> shape) noexcept {
+  Message text(kBatchExpected);
+  text << ", got a " << shape.size() << "-D array of shape ";
+  text << shape;
+  return text << (shape.size() == 1 ? "; reshape a single vector with vector.reshape(1, -1)"
+                                    : "; give the vectors as the rows of a 2-D array");
+}
+// Something that is no sequence given as a batch: "expected a 2-D array of
+// shape (n, vector_size) or a sequence of vectors, got 'int' object".
+inline ErrorText not_a_batch_text(Ref type_name) noexcept {
+  return ErrorText(kBatchExpected) << " or a sequence of vectors, got '" << std::move(type_name) << "' object";
+}
+// A batch whose first item is a number: "expected a 2-D array of shape (n,
+// vector_size) or a sequence of vectors, got a sequence of 'float' objects;
+// give a single vector as [vector]".
+inline ErrorText one_vector_batch_text(Ref item_type_name) noexcept {
+  return ErrorText(kBatchExpected) << " or a sequence of vectors, got a sequence of '" << std::move(item_type_name)
+                                   << "' objects; give a single vector as [vector]";
+}
+// An array-like (not numpy's own array) whose iteration gives no vectors,
+// as a data frame gives its column labels: "expected a 2-D array of shape
+// (n, vector_size) or a sequence of vectors, got 'DataFrame' object, whose
+// items are 'int' objects; convert it with numpy.asarray(vectors)".
+inline ErrorText array_like_batch_text(Ref type_name, Ref item_type_name) noexcept {
+  return ErrorText(kBatchExpected) << " or a sequence of vectors, got '" << std::move(type_name)
+                                   << "' object, whose items are '" << std::move(item_type_name)
+                                   << "' objects; convert it with numpy.asarray(vectors)";
+}
+// A later item that is no vector: "expected a vector (a sequence of numbers)
+// as row 3, got 'int' object".
+inline ErrorText batch_row_text(std::size_t index, Ref item_type_name) noexcept {
+  return ErrorText("expected a vector (a sequence of numbers) as row ") << index << ", got '"
+                                                                      << std::move(item_type_name) << "' object";
+}
+// A numpy array of ids of other than one dimension: "expected a 1-D array of
+// ids of shape (n,), got a 2-D array of shape (3, 1); flatten it with
+// ids.ravel()".
+inline Message id_shape_text(std::span<const Py_intptr_t> shape) noexcept {
+  Message text("expected a 1-D array of ids of shape (n,), got a ");
+  text << shape.size() << "-D array of shape ";
+  text << shape;
+  return text << (shape.empty() ? "; give ids as a sequence, [id]" : "; flatten it with ids.ravel()");
+}
+
 // ValueError: "ids has N entries but vectors has M rows" (from_array, append).
 inline Message id_count_text(std::size_t ids, std::size_t rows) noexcept {
   return Message("ids has ") << ids << " entries but vectors has " << rows << " rows";
@@ -188,8 +248,10 @@ inline constexpr const char* kClassInitFailed = "An error occurred while initial
 // PanicException: the module's __all__ could not take a name.
 inline constexpr const char* kCannotAppendToAll = "could not append __name__ to __all__";
 
-// PanicException: numpy.empty gave something that is not an array.
-inline constexpr const char* kEmptyMadeNoArray = "numpy.empty made no array";
+// PanicException: numpy.empty gave something other than the new array asked
+// for (numpy.empty replaced by a function that makes another).
+inline constexpr const char* kEmptyMadeNoArray =
+    "numpy.empty made no aligned, writeable, C-contiguous array of the dtype and shape asked for";
 
 // --- At the boundary with the interpreter (error.hpp, entry_frame.hpp) ---------
 

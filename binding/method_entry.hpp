@@ -27,7 +27,7 @@ namespace method_entry_detail {
 // What the body gets for one parameter.
 template <auto Convert>
 auto take(const Converted<Convert>& parameter, PyObject* object) noexcept {
-  return convert_argument(parameter.name, object, Convert);
+  return convert_argument(parameter.name, object, Convert, parameter.names_overflow ? PyExc_OverflowError : nullptr);
 }
 inline Result<Argument> take(const Raw& parameter, PyObject* object) noexcept {
   return Argument{object, parameter.name};

@@ -37,6 +37,7 @@ struct Converted {
   const char* name;
   const char* default_text = nullptr;  // as the text signature shows it; null: required
   bool keyword_only = false;           // only after every parameter that is not
+  bool names_overflow = false;         // an OverflowError (a negative count) names it too
 };
 
 // A parameter the body converts itself, when its conversion interleaves

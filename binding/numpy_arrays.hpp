@@ -19,6 +19,10 @@ Result<Ref> import_numpy() noexcept;
 // ("float32", "uint64"), and where its elements are.
 Result<Ref> empty_array(PyObject* numpy, std::size_t rows, std::size_t width, const char* dtype,
                         void*& data) noexcept;
+// Where the elements of an array that empty_array made are, checked again
+// (as above) once other Python code may have run: making the next array,
+// whose numpy.empty may be a replacement that keeps and changes this one.
+Result<void*> array_data(PyObject* array, std::size_t rows, std::size_t width, const char* dtype) noexcept;
 // The same of one dimension: `length` elements.
 Result<Ref> empty_array(PyObject* numpy, std::size_t length, const char* dtype, void*& data) noexcept;
 

@@ -13,6 +13,9 @@ inline constexpr Converted<to_float_vector> kQueryParameter{"vector"};
 inline constexpr Converted<to_query_batch> kQueriesParameter{"vectors"};
 inline constexpr Converted<to_size> kTopKParameter{"top_k"};
 inline constexpr Converted<to_optional_size> kThreadsParameter{"n_threads", "None"};
+// The same for the batch methods, whose negative counts name their argument.
+inline constexpr Converted<to_size> kBatchTopKParameter{"top_k", nullptr, false, true};
+inline constexpr Converted<to_optional_size> kBatchThreadsParameter{"n_threads", "None", false, true};
 // from_array's and append's rows and ids, converted as they are read.
 inline constexpr Raw kRowsParameter{"vectors"};
 inline constexpr Raw kIdsParameter{"ids", "None"};

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "binding/array_protocol.hpp"
+#include "binding/batch_shape.hpp"
 #include "binding/convert.hpp"
 #include "binding/long_call.hpp"
 
@@ -31,16 +32,18 @@ Result<QueryBatchInput> to_query_batch(PyObject* given) noexcept {
   QueryBatchInput batch;
   TRY_ASSIGN(batch.converted_, array_by_protocol(given));
   PyObject* const object = batch.converted_ ? batch.converted_.get() : given;
-  TRY(check_sequence(object));
+  TRY(check_batch(object));
   TRY_ASSIGN(batch.grid_, FloatGrid::of(object, 2));
   if (batch.grid_) return batch;
   // Where each query's elements end: the spans are made once every query
   // is in, since the elements move as they grow.
   Array<std::size_t> ends;
-  TRY_ASSIGN(const std::size_t reserved, reservation_for(object, sizeof(std::size_t)));
+  TRY_ASSIGN(const std::size_t reserved,
+             reservation_for(object, sizeof(std::size_t), LenFailure::raised_unless_type_error));
   if (!ends.try_reserve(reserved)) return Error::no_memory();
   FloatVector query;  // one array for every query, each copied from it
   auto append = [&](PyObject* item) -> Result<void> {
+    TRY(check_batch_item(object, item, ends.size()));
     TRY(read_float_vector(item, query));
     if (!batch.elements_.try_grow_for(query.size()) || !ends.try_grow_for(1)) return Error::no_memory();
     for (float element : query) batch.elements_.push_back_reserved(element);

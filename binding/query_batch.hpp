@@ -53,7 +53,8 @@ class QueryBatchInput {
 // A sequence of vectors, each converted as to_float_vector converts one, or
 // a two-dimensional array of numbers read as one, to the same bits; every
 // conversion error is raised here, in order. Other numpy arrays of more
-// than two dimensions are a TypeError.
+// than two dimensions, or fewer, are a TypeError, and so is a batch that is
+// no sequence or gives a number where a vector goes (batch_shape.hpp).
 Result<QueryBatchInput> to_query_batch(PyObject* object) noexcept;
 
 }  // namespace tessaly

@@ -118,7 +118,7 @@ Result<Ref> parallel_search_one(PyVectorstore& record, FloatVector query, std::s
   return results_to_python(found);
 }
 
-constexpr auto kSearchBatch = method("search_batch", Receiver::shared_store, kQueriesParameter, kTopKParameter);
+constexpr auto kSearchBatch = method("search_batch", Receiver::shared_store, kQueriesParameter, kBatchTopKParameter);
 Result<Ref> search_many(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k) noexcept {
   return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::calling_thread, std::nullopt},
                            BatchResultForm::lists);
@@ -134,9 +134,10 @@ Result<Ref> search_many_on_workers(PyVectorstore& record, QueryBatchInput querie
   return search_batch_call(record.store, queries, top_k, {kWorkers, n_threads}, kForm);
 }
 constexpr auto kParallelSearchBatch =
-    method("parallel_search_batch", Receiver::shared_store, kQueriesParameter, kTopKParameter, kThreadsParameter);
+    method("parallel_search_batch", Receiver::shared_store, kQueriesParameter, kBatchTopKParameter,
+           kBatchThreadsParameter);
 constexpr auto kSearchArrays =
-    method("search_arrays", Receiver::shared_store, kQueriesParameter, kTopKParameter, kThreadsParameter);
+    method("search_arrays", Receiver::shared_store, kQueriesParameter, kBatchTopKParameter, kBatchThreadsParameter);
 
 // append(vectors, ids=None): exclusive access, held while the rows convert.
 constexpr auto kAppend = method("append", Receiver::exclusive_store, kRowsParameter, kIdsParameter);

@@ -120,6 +120,54 @@ def test_search_arrays_holds_what_search_gives(size):
     assert store.search_arrays(np.empty((0, 3)), 4)[1].shape == (0, min(4, size))
 
 
+EMPTY = np.empty
+
+
+def read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+def shrinking_the_first():
+    """An empty() that, asked for the second array, shrinks the first in place."""
+    made = []
+
+    def empty(shape, dtype):
+        if made:
+            made[0].resize((1,), refcheck=False)
+        made.append(EMPTY(shape, dtype))
+        return made[-1]
+    return empty
+
+
+UNFIT_EMPTIES = {
+    "Fortran order": lambda shape, dtype: EMPTY(shape, dtype, order="F"),
+    "too small": lambda shape, dtype: EMPTY((1,), dtype),
+    "other dtype": lambda shape, dtype: EMPTY(shape, np.float64 if dtype == "float32" else np.int64),
+    "read-only": lambda shape, dtype: read_only(EMPTY(shape, dtype)),
+    "broadcast": lambda shape, dtype: np.broadcast_to(EMPTY(shape[1:], dtype), shape),
+    "strided": lambda shape, dtype: EMPTY((shape[0], 2 * shape[1]), dtype)[:, ::2],
+    "misaligned": lambda shape, dtype: np.frombuffer(bytearray(8 * math.prod(shape) + 1), dtype,
+                                                     math.prod(shape), 1).reshape(shape),
+    "subclass": lambda shape, dtype: EMPTY(shape, dtype).view(type("Sub", (np.ndarray,), {})),
+    "list": lambda shape, dtype: [[0] * shape[1]] * shape[0],
+    "shrinking the first": shrinking_the_first(),
+}
+
+
+@pytest.mark.parametrize("empty", UNFIT_EMPTIES.values(), ids=UNFIT_EMPTIES.keys())
+def test_search_arrays_writes_only_into_the_array_it_asked_for(monkeypatch, empty):
+    store = Vectorstore.from_array(ROWS)
+    expected = store.search_arrays(ROWS, 5)
+    monkeypatch.setattr(np, "empty", empty)
+    with pytest.raises(BaseException) as raised:
+        store.search_arrays(ROWS, 5)
+    assert type(raised.value).__name__ == "PanicException"
+    assert str(raised.value).startswith("numpy.empty made no aligned, writeable, C-contiguous array")
+    monkeypatch.setattr(np, "empty", lambda shape, dtype: EMPTY(shape, dtype))  # a replacement that fits
+    assert [got.tobytes() for got in store.search_arrays(ROWS, 5)] == [want.tobytes() for want in expected]
+
+
 def test_the_module_works_without_numpy_until_search_arrays():
     result = run_python("""
         import sys
@@ -206,3 +254,29 @@ def test_ctrl_c_stops_long_batches():
     print(store.search_arrays(queries[:1], 3)[1].tolist() == [[i for _, i in store.search(queries[0], 3)]])
     """)
     assert result.stdout.split() == ["True"] * 4, result.stdout + result.stderr
+
+
+@pytest.mark.skipif(EMULATED_I386, reason="qemu's 32-bit x86 emulation breaks pthread_join when a signal "
+                                          "arrives meanwhile (EDEADLK, or a crash), in any threaded call")
+def test_ctrl_c_stops_the_ranking_of_a_large_top_k():
+    # With top_k = len, most of a call ranks, merges and makes results; a
+    # timer signal (raised whether or not the interpreter lock is free)
+    # lands there.
+    result = run_python(f"""
+        import signal, time, numpy as np, tessaly
+        n = 1_500_000
+        rng = np.random.default_rng(0)
+        store = tessaly.Vectorstore.from_array(rng.standard_normal((n, 8), dtype=np.float32), first_pass=None)
+        queries = rng.standard_normal((2, 8), dtype=np.float32)
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        for call in (lambda: store.search_arrays(queries, n, 2), lambda: store.search_batch(queries[:1], n)):
+            started = time.perf_counter(); call(); full = time.perf_counter() - started
+            signal.setitimer(signal.ITIMER_REAL, 0.85 * full)
+            started = time.perf_counter()
+            try:
+                call()
+                time.sleep(full)
+            except KeyboardInterrupt:
+                print(time.perf_counter() - started - 0.85 * full < {2.0 if SLOW else 0.25})
+    """)
+    assert result.stdout.split() == ["True"] * 2, result.stdout + result.stderr

@@ -96,6 +96,16 @@ def leak_workload():
     len_swallowed_short = hooked(swallowing(lambda: len(store)), vec[2:])
     pairs, pairs_bad_last = [(vec, ident), (floats32, max_id)], [(vec, ident)] * 4 + [(vec, -1)]
     mismatched = [(vec, ident), (short, ident)]
+
+    class LenFails(list):  # what a batch's or ids' len() raises propagates, unless a TypeError
+        def __init__(self, items, kind):
+            super().__init__(items)
+            self.kind = kind
+
+        def __len__(self):
+            raise self.kind("len")
+    batch_len_fails, ids_len_fails = LenFails([vec], ValueError), LenFails([ident], ValueError)
+    batch_len_unusable = LenFails([vec], TypeError)
     watched = dict(locals(), none=None, true=True, zero=0, one=1, two=2, three=3, hundred=100)
     for name, value in list(watched.items()):  # hooks come first in a list, bad elements last
         if isinstance(value, list):
@@ -180,13 +190,29 @@ def leak_workload():
                    lambda: sba(DIM, [vec, doubles], 3), lambda: sba(DIM, rows, 1), lambda: ida(ids),
                    lambda: ida([ident, max_id, True])],
             OverflowError: [lambda: ida(negative_ids)]},
+        "batch and bulk arguments": {
+            None: [lambda: S.search_batch(batch_len_unusable, 1), lambda: VS.from_array([vec], [ident])],
+            TypeError: [lambda: S.search_batch(vec, 1), lambda: S.parallel_search_batch(7, 1),
+                        lambda: S.search_batch([vec, 7], 1), lambda: VS(DIM).append([vec], ["x"]),
+                        lambda: VS.from_array([vec], [1.5])],
+            OverflowError: [lambda: S.search_batch([vec], -1), lambda: S.parallel_search_batch([vec], 1, -1),
+                            lambda: VS.from_array([vec, vec], [ident, -1]),
+                            lambda: VS(DIM).append([vec], [too_big])],
+            ValueError: [lambda: S.search_batch(batch_len_fails, 1), lambda: VS.from_array([vec], ids_len_fails)]},
+        # A numpy array's shape is read through its array interface, whose
+        # capsule numpy makes and the module drops: with numpy built for the
+        # release interpreter, that leaves the debug interpreter's reference
+        # total off too, so these also run on the release build only.
+        "batch and bulk arguments of numpy arrays": {
+            TypeError: [lambda: S.search_batch(floats32, 1), lambda: VS(DIM).append(floats32),
+                        lambda: VS.from_array(rows, rows)]},
         "len, repr, vector_size": {  # each fails when called back while insert converts
             None: [lambda: len(S), lambda: repr(S), lambda: S.vector_size],
             RuntimeError: [lambda: S.insert(reading_len, ident), lambda: S.insert(reading_repr, ident),
                            lambda: S.insert(reading_size, ident)]},
     }
     if DEBUG_BUILD:
-        del calls["private conversions making arrays"]
+        del calls["private conversions making arrays"], calls["batch and bulk arguments of numpy arrays"]
     return calls, watched
 
 

@@ -76,7 +76,8 @@ def test_empty_batches_and_keywords():
 @pytest.mark.parametrize("vectors, top_k, n_threads, error, message", [
     ("ab", 1, None, TypeError, "argument 'vectors': Can't extract `str` to `Vec`"),
     (["ab"], 1, None, TypeError, "argument 'vectors': Can't extract `str` to `Vec`"),
-    (5, 1, None, TypeError, "argument 'vectors': 'int' object is not an instance of 'Sequence'"),
+    (5, 1, None, TypeError, "argument 'vectors': expected a 2-D array of shape (n, vector_size) or a sequence "
+                            "of vectors, got 'int' object"),
     (np.zeros((2, 3, 3)), 1, None, TypeError, "argument 'vectors': a batch of vectors has two dimensions, not 3"),
     ([[1, 0, 0], [1, 0]], 1, None, ValueError, "query has length 2 but vectorstore expects 3"),
     ([[1, 0], [1]], 1, None, ValueError, "query has length 2 but vectorstore expects 3"),

@@ -112,7 +112,7 @@ EngineResult<RankedRows> select_top_batch(const Vectorstore& store, const BatchP
   if (!ranked.entries.try_reserve(query_count * ranked.width)) return EngineError::out_of_memory();
   ranked.entries.set_size_reserved(query_count * ranked.width);
   for (std::size_t q = 0; q < query_count; ++q) {
-    selections[q].rank_into(ranked.entries.data() + q * ranked.width);
+    TRY(selections[q].rank_into(ranked.entries.data() + q * ranked.width, interruption));
   }
   return ranked;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/runtime/worker_threads.hpp"
+#include "engine/search/ranked_merge.hpp"
 
 namespace tessaly {
 
@@ -24,15 +25,15 @@ EngineResult<void> rank_in_chunks(const ChunkPlan& plan, std::size_t entries, st
 
   std::size_t offered = 0;
   for (const RankedRows& list : lists) offered += list.width;
-  TopSelection::Scratch keys;
-  TRY_ASSIGN(TopSelection merged, TopSelection::make(top_k, offered, keys));
+  const std::size_t count = std::min(top_k, offered);
   Array<ScoredEntry> best;
-  if (!best.try_reserve(std::min(top_k, offered))) return EngineError::out_of_memory();
+  Array<std::span<const ScoredEntry>> rows;
+  if (!best.try_reserve(count) || !rows.try_resize(lists.size())) return EngineError::out_of_memory();
+  Interruption never;
+  Interruption& asked = interruption != nullptr ? *interruption : never;
   for (std::size_t q = 0; q < queries; ++q) {
-    merged.reset();
-    for (const RankedRows& list : lists) merged.offer(list.row(q));
-    const std::size_t count = merged.size();
-    merged.rank_into(best.data());
+    for (std::size_t w = 0; w < lists.size(); ++w) rows[w] = lists[w].row(q);
+    TRY(merge_ranked(rows, count, best.data(), asked));
     deliver(q, {best.data(), count});
   }
   return {};

@@ -28,6 +28,36 @@ bool precedes(std::uint32_t key, std::size_t entry, std::uint32_t other_key, std
   return key != other_key ? key < other_key : entry < other_entry;
 }
 
+// Sorting and merging work between two questions to an interruption: 64K
+// places sort in about 4 ms, and a merge step or a pass of the radix sort
+// over a few million takes some tens of milliseconds.
+constexpr std::size_t kSortPiece = std::size_t{1} << 16;
+
+// Sorts places[0, n) by `before`, a strict total order (so the result is
+// the one any sort gives), in pieces of kSortPiece merged pairwise through
+// `buffer` (room for n), asking `interruption` after each piece and each
+// merge. False, places unsorted, when it is requested.
+template <class Before>
+bool sort_in_pieces(std::uint32_t* places, std::size_t n, std::uint32_t* buffer, Before before,
+                    Interruption& interruption) noexcept {
+  for (std::size_t i = 0; i < n; i += kSortPiece) {
+    std::sort(places + i, places + std::min(i + kSortPiece, n), before);
+    if (interruption.requested()) return false;
+  }
+  std::uint32_t* from = places;
+  std::uint32_t* to = buffer;
+  for (std::size_t width = kSortPiece; width < n; width *= 2) {
+    for (std::size_t i = 0; i < n; i += 2 * width) {
+      const std::size_t middle = std::min(i + width, n), end = std::min(i + 2 * width, n);
+      std::merge(from + i, from + middle, from + middle, from + end, to + i, before);
+      if (interruption.requested()) return false;
+    }
+    std::swap(from, to);
+  }
+  if (from != places) std::memcpy(places, from, n * sizeof(std::uint32_t));
+  return true;
+}
+
 }  // namespace
 
 std::size_t TopSelection::room() const noexcept { return capacity_ + kRun; }
@@ -46,6 +76,7 @@ EngineResult<TopSelection> TopSelection::make(std::size_t top_k, std::size_t can
   selection.capacity_ = capacity;
   const std::size_t room = selection.room();
   const std::size_t words = room + (2 * room * sizeof(std::uint32_t) + sizeof(std::size_t) - 1) / sizeof(std::size_t);
+  // That is also room for ranking's places and their merge buffer.
   if (!selection.storage_.try_reserve(words) || !scratch.try_reserve(3 * capacity + 64)) {
     return EngineError::out_of_memory();
   }
@@ -160,40 +191,10 @@ std::size_t TopSelection::size() noexcept {
 // Sorts the kept candidates by key, ties in buffer order (by insertion
 // order, out of order). Eight bits a pass, least significant first, into
 // the buffer's spare room (as large as what it keeps); a pass whose digit
-// is the same throughout is skipped.
-void TopSelection::sort_kept() noexcept {
+// is the same throughout is skipped. False when interrupted.
+bool TopSelection::sort_kept(Interruption& interruption) noexcept {
   const std::size_t n = size_;
-  if (!in_order_ || n <= 32 || capacity_ - n < n) {
-    std::uint32_t* places = scratch_->data();
-    for (std::size_t i = 0; i < n; ++i) places[i] = static_cast<std::uint32_t>(i);
-    const std::uint32_t* key = keys();
-    const std::size_t* entry = entries();
-    std::sort(places, places + n, [&](std::uint32_t a, std::uint32_t b) {
-      return precedes(key[a], entry[a], key[b], entry[b]);
-    });
-    // Candidate places[i] goes to i: the permutation's cycles are followed
-    // in place, each place marked by its top bit once filled.
-    constexpr std::uint32_t kFilled = 0x80000000u;
-    for (std::size_t start = 0; start < n; ++start) {
-      if (places[start] & kFilled) continue;
-      const std::uint32_t key_held = keys()[start];
-      const float score_held = scores()[start];
-      const std::size_t entry_held = entries()[start];
-      std::size_t to = start;
-      for (std::size_t from = places[to]; from != start; from = places[to] & ~kFilled) {
-        keys()[to] = keys()[from];
-        scores()[to] = scores()[from];
-        entries()[to] = entries()[from];
-        places[to] |= kFilled;
-        to = from;
-      }
-      keys()[to] = key_held;
-      scores()[to] = score_held;
-      entries()[to] = entry_held;
-      places[to] |= kFilled;
-    }
-    return;
-  }
+  if (!in_order_ || n <= 32 || capacity_ - n < n) return sort_by_comparison(interruption);
   std::uint32_t* key_from = keys();
   float* score_from = scores();
   std::size_t* entry_from = entries();
@@ -201,6 +202,7 @@ void TopSelection::sort_kept() noexcept {
   float* score_to = score_from + n;
   std::size_t* entry_to = entry_from + n;
   for (unsigned shift = 0; shift < 32; shift += 8) {
+    if (interruption.requested()) return false;
     std::uint32_t starts[256] = {};
     for (std::size_t i = 0; i < n; ++i) ++starts[(key_from[i] >> shift) & 255];
     if (starts[(key_from[0] >> shift) & 255] == n) continue;
@@ -221,12 +223,60 @@ void TopSelection::sort_kept() noexcept {
     std::memcpy(scores(), score_from, n * sizeof(float));
     std::memcpy(entries(), entry_from, n * sizeof(std::size_t));
   }
+  return true;
+}
+
+// The sort of sort_kept when the buffer has no room for a radix pass, or
+// lost insertion order: places sorted by comparison, then the candidates
+// moved to their places.
+bool TopSelection::sort_by_comparison(Interruption& interruption) noexcept {
+  const std::size_t n = size_;
+  std::uint32_t* places = scratch_->data();
+  for (std::size_t i = 0; i < n; ++i) places[i] = static_cast<std::uint32_t>(i);
+  const std::uint32_t* key = keys();
+  const std::size_t* entry = entries();
+  auto before = [&](std::uint32_t a, std::uint32_t b) { return precedes(key[a], entry[a], key[b], entry[b]); };
+  if (!sort_in_pieces(places, n, places + n, before, interruption)) return false;
+  // Candidate places[i] goes to i: the permutation's cycles are followed
+  // in place, each place marked by its top bit once filled.
+  constexpr std::uint32_t kFilled = 0x80000000u;
+  std::size_t moved = 0;
+  for (std::size_t start = 0; start < n; ++start) {
+    if (places[start] & kFilled) continue;
+    const std::uint32_t key_held = keys()[start];
+    const float score_held = scores()[start];
+    const std::size_t entry_held = entries()[start];
+    std::size_t to = start;
+    for (std::size_t from = places[to]; from != start; from = places[to] & ~kFilled) {
+      keys()[to] = keys()[from];
+      scores()[to] = scores()[from];
+      entries()[to] = entries()[from];
+      places[to] |= kFilled;
+      to = from;
+      if (++moved % kSortPiece == 0 && interruption.requested()) return false;
+    }
+    keys()[to] = key_held;
+    scores()[to] = score_held;
+    entries()[to] = entry_held;
+    places[to] |= kFilled;
+  }
+  return true;
 }
 
 void TopSelection::rank_into(ScoredEntry* out) noexcept {
+  Interruption never;
+  (void)rank_into(out, never);
+}
+
+EngineResult<void> TopSelection::rank_into(ScoredEntry* out, Interruption& interruption) noexcept {
   keep_best();
-  sort_kept();
+  // An interrupted sort leaves the buffer in pieces: nothing may be kept.
+  if (!sort_kept(interruption)) {
+    reset();
+    return EngineError::interrupted();
+  }
   for (std::size_t i = 0; i < size_; ++i) out[i] = {scores()[i], entries()[i]};
+  return {};
 }
 
 EngineResult<Array<ScoredEntry>> TopSelection::ranked() && noexcept {

@@ -19,6 +19,7 @@
 
 #include "engine/base/array.hpp"
 #include "engine/base/engine_error.hpp"
+#include "engine/runtime/interruption.hpp"
 
 namespace tessaly {
 
@@ -67,6 +68,10 @@ class TopSelection {
   std::size_t size() noexcept;
   // The selected entries, best first, written to out[0 .. size()).
   void rank_into(ScoredEntry* out) noexcept;
+  // The same, asking `interruption` between pieces of the ranking (a few
+  // milliseconds each: ranking millions of entries takes a second); fails
+  // with interrupted, `out` unfinished, when it is requested.
+  EngineResult<void> rank_into(ScoredEntry* out, Interruption& interruption) noexcept;
   EngineResult<Array<ScoredEntry>> ranked() && noexcept;
 
  private:
@@ -86,7 +91,8 @@ class TopSelection {
   void append_run(const float* run, std::size_t first, std::uint32_t mask) noexcept;
   void keep_best() noexcept;
   void keep_best_out_of_order() noexcept;
-  void sort_kept() noexcept;
+  bool sort_kept(Interruption& interruption) noexcept;
+  bool sort_by_comparison(Interruption& interruption) noexcept;
 
   std::size_t top_k_;
   Scratch* scratch_;

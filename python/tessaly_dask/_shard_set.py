@@ -16,6 +16,7 @@ rebuilds each under a new key on a running worker and releases the old one:
 import threading
 import uuid
 import warnings
+from typing import NamedTuple
 
 import dask
 
@@ -23,14 +24,22 @@ from ._placement import holders_of, plan_workers
 from ._shards import build_shard
 
 
+class Shards(NamedTuple):
+    """Everything known of each shard, index for index. Replaced whole by one
+    assignment, never changed in place: an interrupt (Ctrl-C) anywhere in
+    `add` or `heal` leaves either the old record or the new one, never
+    lists out of step, which would pair a shard with another's rows."""
+    futures: tuple = ()
+    lengths: tuple = ()
+    sources: tuple = ()   # what each is built from
+    planned: tuple = ()   # the worker each was meant to be built on
+
+
 class ShardSet:
     def __init__(self, client, first_pass):
         self.client = client
         self.first_pass = first_pass   # every shard's, rebuilt ones too
-        self.futures = ()   # replaced whole, never changed in place
-        self.lengths = ()
-        self._sources = []
-        self._planned = []
+        self.shards = Shards()
         self._lock = threading.Lock()
         # (futures, holders) of the last search round that went through.
         self.located = None
@@ -46,6 +55,14 @@ class ShardSet:
         with self._spent_lock:
             spent, self._spent = self._spent, []
         return spent
+
+    @property
+    def futures(self):
+        return self.shards.futures
+
+    @property
+    def lengths(self):
+        return self.shards.lengths
 
     def _build(self, sources, plan):
         tasks = []
@@ -65,22 +82,20 @@ class ShardSet:
     def add(self, sources, workers):
         """Builds new shards after the existing ones, spread over the workers."""
         with self._lock:
+            old = self.shards
             lengths = [count for *_, count in sources]
-            plan = plan_workers(self.client, self.futures, self.lengths, lengths, workers)
+            plan = plan_workers(self.client, old.futures, old.lengths, lengths, workers)
             futures = self._build(sources, plan)
-            self._sources += sources
-            self._planned += plan
-            self.futures += tuple(futures)
-            self.lengths += tuple(lengths)
+            self.shards = Shards(old.futures + tuple(futures), old.lengths + tuple(lengths),
+                                 old.sources + tuple(sources), old.planned + tuple(plan))
 
-    def _stranded(self, futures, workers):
+    def _stranded(self, shards, workers):
         def closing(address):
             return workers.get(address, (0, ""))[1].startswith("closing")
 
-        holders = holders_of(self.client, futures)
+        holders = holders_of(self.client, shards.futures)
         stranded = []
-        for index, future in enumerate(futures):
-            planned = self._planned[index]
+        for index, (future, planned) in enumerate(zip(shards.futures, shards.planned)):
             if future.status == "cancelled":
                 stranded.append(index)
             elif future.status in ("pending", "lost"):
@@ -97,16 +112,19 @@ class ShardSet:
         if not any(status == "running" for _, status in workers.values()):
             return False
         with self._lock:
-            futures = list(self.futures)
-            stranded = self._stranded(futures, workers)
+            old = self.shards
+            stranded = self._stranded(old, workers)
             if not stranded:
                 return False
-            plan = plan_workers(self.client, futures, self.lengths,
-                                [self.lengths[index] for index in stranded], workers)
-            rebuilt = self._build([self._sources[index] for index in stranded], plan)
-            self.client.cancel([futures[index] for index in stranded])
+            plan = plan_workers(self.client, old.futures, old.lengths,
+                                [old.lengths[index] for index in stranded], workers)
+            rebuilt = self._build([old.sources[index] for index in stranded], plan)
+            futures, planned = list(old.futures), list(old.planned)
             for index, worker, future in zip(stranded, plan, rebuilt):
                 futures[index] = future
-                self._planned[index] = worker
-            self.futures = tuple(futures)
+                planned[index] = worker
+            self.shards = old._replace(futures=tuple(futures), planned=tuple(planned))
+            # Released only once the record no longer names them: were this
+            # interrupted, the old record's futures would still be held.
+            self.client.cancel([old.futures[index] for index in stranded])
             return True
