@@ -54,9 +54,6 @@ def each(methods, *arguments):
       for m, a in each(SEARCHES + BUILDS, np.array(1.0))],
     *[(m, a, TypeError, f"{BATCH} or a sequence of vectors, got 'float' object")
       for m, a in each(SEARCHES + BUILDS, 2.5)],
-    *[(m, a, TypeError, f"{BATCH} or a sequence of vectors, got 'DataFrame' object, whose items are 'int' "
-                        "objects; convert it with numpy.asarray(vectors)")
-      for m, a in each(SEARCHES + BUILDS, DataFrame())],
     *[(m, a, TypeError, "argument 'vectors': expected a vector (a sequence of numbers) as row 1, got 'int' object")
       for m, a in each(SEARCHES + BUILDS, [[1, 0, 0], 7])],
     *[(m, a, TypeError, "argument 'ids': 'numpy.float64' object cannot be interpreted as an integer")
@@ -85,6 +82,21 @@ def test_errors_name_the_argument_and_say_what_was_expected(method, arguments, e
     with pytest.raises(error) as raised:
         calls[method](*arguments)
     assert type(raised.value) is error and str(raised.value) == text
+
+
+@pytest.mark.parametrize("method", SEARCHES + BUILDS)
+def test_a_data_frame_is_read_by_its_rows_not_its_iteration(method):
+    # Its iteration gives column labels, which read as one vector; through
+    # __array__ the array methods read its rows instead.
+    def answer(vectors):
+        if method in BUILDS:
+            store = Vectorstore.from_array(vectors) if method == "from_array" else Vectorstore.from_array(ROWS)
+            if method == "append":
+                store.append(vectors)
+            return store.search_batch(ROWS, 2 * len(ROWS))
+        got = CALLS[method](vectors, 3)
+        return [a.tolist() for a in got] if method == "search_arrays" else got
+    assert answer(DataFrame()) == answer(ROWS)
 
 
 class LenRaises(list):
