@@ -207,6 +207,9 @@ def test_empty_vectors_need_little_scratch():
 
 LONG_BATCH = """
     import os, signal, threading, time, numpy as np, tessaly
+    # A process started in the background by a shell without job control
+    # inherits SIGINT ignored, and then Python installs no handler for it.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     rng = np.random.default_rng(0)
     store = tessaly.Vectorstore.from_array(rng.standard_normal((20000, 64), dtype=np.float32))
     queries = rng.standard_normal((64, 64), dtype=np.float32)
