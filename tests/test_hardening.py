@@ -239,12 +239,18 @@ def test_no_reference_or_memory_leaks(entry, capfd):
     for _ in range(WARMUP):
         one_round(calls)
     gc.collect()
-    counts, blocks, memory = refcounts(), sys.getallocatedblocks(), resident_bytes()
-    for _ in range(ROUNDS):
-        one_round(calls)
-    gc.collect()
+    counts, memory = refcounts(), resident_bytes()
+    # Blocks are counted over two halves: an object kept per call grows both,
+    # a cache the interpreter fills once (seen under emulation) only one.
+    growth = []
+    for _ in range(2):
+        blocks = sys.getallocatedblocks()
+        for _ in range(ROUNDS // 2):
+            one_round(calls)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
     assert refcounts() == counts
-    assert sys.getallocatedblocks() - blocks < ROUNDS // 10  # no Python object per call
+    assert min(growth) < ROUNDS // 20, growth  # no Python object per call
     if not SANITIZED and not (EMULATED and entry == "parallel_search"):
         assert resident_bytes() - memory < 1 << 20  # a 4 KiB leak per call would add 8 MiB
     assert repr(watched["store"]) == f"Vectorstore(vector_size={DIM}, len=8)"
