@@ -17,7 +17,7 @@
 namespace tessaly {
 
 // Parameters an entry may have at the most.
-inline constexpr std::size_t kMostParameters = 3;
+inline constexpr std::size_t kMostParameters = 4;
 
 // What matching a call's arguments needs to know of its entry (made from
 // the entry's declaration, method_table.hpp).

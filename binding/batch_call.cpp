@@ -51,9 +51,9 @@ class Results {
 }  // namespace
 
 Result<Ref> search_batch_call(const Vectorstore& store, QueryBatchInput& queries, std::size_t top_k,
-                              WorkerRequest workers, BatchResultForm form) noexcept {
+                              WorkerRequest workers, BatchResultForm form, const EntryMask* mask) noexcept {
   const QueryRows rows = queries.rows();
-  TRY_ASSIGN(const BatchSearch batch, BatchSearch::plan(store, rows, top_k, workers));
+  TRY_ASSIGN(const BatchSearch batch, BatchSearch::plan(store, rows, top_k, workers, best_kernel_path(), mask));
   TRY_ASSIGN(Results results, Results::make(form, batch.rows(), batch.width()));
   auto work = [&](Interruption& interruption) { return batch.run(results.rows(), interruption); };
   TRY(without_interpreter_lock(work));

@@ -20,8 +20,10 @@ enum class BatchResultForm {
 
 // Answers every query, the engine's work without the interpreter lock.
 // search_batch scores on the calling thread, parallel_search_batch on
-// worker threads, search_arrays on workers unless the plan has one only.
+// worker threads, search_arrays on workers unless the plan has one only,
+// and only over the entries `mask` selects, if there is one.
 Result<Ref> search_batch_call(const Vectorstore& store, QueryBatchInput& queries, std::size_t top_k,
-                              WorkerRequest workers, BatchResultForm form) noexcept;
+                              WorkerRequest workers, BatchResultForm form,
+                              const EntryMask* mask = nullptr) noexcept;
 
 }  // namespace tessaly

@@ -119,6 +119,31 @@ inline Message id_shape_text(std::span<const Py_intptr_t> shape) noexcept {
   return text << (shape.empty() ? "; give ids as a sequence, [id]" : "; flatten it with ids.ravel()");
 }
 
+// search_arrays' where= of another dtype: "expected a 1-D array of
+// booleans, one per entry (a numpy bool array or a list of bools), got an
+// array of dtype int64; make one by comparing, as numpy.isin(ids, allowed)
+// or values > 0".
+inline ErrorText where_dtype_text(Ref dtype) noexcept {
+  return ErrorText("expected a 1-D array of booleans, one per entry (a numpy bool array or a list of bools), "
+                   "got an array of dtype ")
+         << std::move(dtype) << "; make one by comparing, as numpy.isin(ids, allowed) or values > 0";
+}
+// ValueError: "where must be a 1-D array of booleans, got a 2-D array of
+// shape (3, 4); flatten it with where.ravel()".
+inline Message where_shape_text(std::span<const Py_intptr_t> shape) noexcept {
+  Message text("where must be a 1-D array of booleans, got a ");
+  text << shape.size() << "-D array of shape ";
+  text << shape;
+  return text << (shape.empty() ? "; give one boolean per entry, as a list or an array" : "; flatten it with where.ravel()");
+}
+// ValueError: "where has 5 entries but the store has 10; give one boolean
+// per entry, in insertion order".
+inline Message where_length_text(std::size_t given, std::size_t entries) noexcept {
+  Message text("where has ");
+  text << given << " entries but the store has " << entries << "; give one boolean per entry, in insertion order";
+  return text;
+}
+
 // ValueError: "ids has N entries but vectors has M rows" (from_array, append).
 inline Message id_count_text(std::size_t ids, std::size_t rows) noexcept {
   return Message("ids has ") << ids << " entries but vectors has " << rows << " rows";

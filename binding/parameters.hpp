@@ -21,6 +21,8 @@ inline constexpr Raw kRowsParameter{"vectors"};
 inline constexpr Raw kIdsParameter{"ids", "None"};
 // from_array's choice of first pass, by keyword only.
 inline constexpr Raw kFirstPassParameter{"first_pass", "'int8'", true};
+// search_arrays' mask of the entries it ranks, by keyword only.
+inline constexpr Raw kWhereParameter{"where", "None", true};
 // insert's id: its errors also name each id that _id_array converts.
 inline constexpr Raw kIdParameter{"id"};
 

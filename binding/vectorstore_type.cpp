@@ -21,6 +21,7 @@
 #include "binding/process_slots.hpp"
 #include "binding/query_batch.hpp"
 #include "binding/vectorstore_record.hpp"
+#include "binding/where_mask.hpp"
 #include "binding/wrong_kind.hpp"
 #include "engine/search/search.hpp"
 #include "engine/store/vectorstore_builder.hpp"
@@ -124,20 +125,30 @@ Result<Ref> search_many(PyVectorstore& record, QueryBatchInput queries, std::siz
                            BatchResultForm::lists);
 }
 
-// parallel_search_batch(vectors, top_k, n_threads=None) and
-// search_arrays(vectors, top_k, n_threads=None) -> (scores, ids): the same
-// work, as lists or arrays, by workers (search_arrays: unless the plan has
-// one only).
-template <WorkerRequest::Mode kWorkers, BatchResultForm kForm>
-Result<Ref> search_many_on_workers(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
-                                   std::optional<std::size_t> n_threads) noexcept {
-  return search_batch_call(record.store, queries, top_k, {kWorkers, n_threads}, kForm);
-}
+// parallel_search_batch(vectors, top_k, n_threads=None): search_batch's
+// work by worker threads.
 constexpr auto kParallelSearchBatch =
     method("parallel_search_batch", Receiver::shared_store, kQueriesParameter, kBatchTopKParameter,
            kBatchThreadsParameter);
-constexpr auto kSearchArrays =
-    method("search_arrays", Receiver::shared_store, kQueriesParameter, kBatchTopKParameter, kBatchThreadsParameter);
+Result<Ref> parallel_search_many(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
+                                 std::optional<std::size_t> n_threads) noexcept {
+  return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::per_call, n_threads},
+                           BatchResultForm::lists);
+}
+
+// search_arrays(vectors, top_k, n_threads=None, *, where=None) -> (scores,
+// ids): the same as arrays, by workers unless the plan has one only, over
+// the entries `where` selects.
+constexpr auto kSearchArrays = method("search_arrays", Receiver::shared_store, kQueriesParameter,
+                                      kBatchTopKParameter, kBatchThreadsParameter, kWhereParameter);
+Result<Ref> search_arrays(PyVectorstore& record, QueryBatchInput queries, std::size_t top_k,
+                          std::optional<std::size_t> n_threads, Argument where) noexcept {
+  const std::size_t entries = record.store.len();
+  TRY_ASSIGN(const std::optional<EntryMask> mask,
+             where.convert([entries](PyObject* given) { return to_entry_mask(given, entries); }));
+  return search_batch_call(record.store, queries, top_k, {WorkerRequest::Mode::per_call_unless_one, n_threads},
+                           BatchResultForm::arrays, mask ? &*mask : nullptr);
+}
 
 // append(vectors, ids=None): exclusive access, held while the rows convert.
 constexpr auto kAppend = method("append", Receiver::exclusive_store, kRowsParameter, kIdsParameter);
@@ -159,9 +170,8 @@ PyMethodDef vectorstore_methods[] = {
     method_def<kSearch, search_one>(),
     method_def<kParallelSearch, parallel_search_one>(),
     method_def<kSearchBatch, search_many>(),
-    method_def<kParallelSearchBatch,
-               search_many_on_workers<WorkerRequest::Mode::per_call, BatchResultForm::lists>>(),
-    method_def<kSearchArrays, search_many_on_workers<WorkerRequest::Mode::per_call_unless_one, BatchResultForm::arrays>>(),
+    method_def<kParallelSearchBatch, parallel_search_many>(),
+    method_def<kSearchArrays, search_arrays>(),
     method_def<kAppend, append>(),
     method_def<kFromArray, from_array>(),
     {nullptr, nullptr, 0, nullptr},

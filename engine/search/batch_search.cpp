@@ -74,6 +74,31 @@ std::size_t int8_tile_blocks(std::size_t lines) noexcept {
   return block_bytes == 0 ? kEmptyTileBlocks : std::max<std::size_t>(1, kTileBytes / block_bytes);
 }
 
+// Chunk bounds for `plan`'s workers: its even chunks, or with a mask,
+// chunks holding equal shares of the entries worth reading (a tenant's run
+// of entries is shared out, not left to the worker whose chunk holds it).
+EngineResult<Array<std::size_t>> chunk_bounds(const ChunkPlan& plan, std::size_t entries,
+                                              const EntryMask* mask) noexcept {
+  Array<std::size_t> bounds;
+  if (!bounds.try_resize(plan.workers + 1)) return EngineError::out_of_memory();
+  for (std::size_t w = 0; w < plan.workers; ++w) bounds[w] = plan.first(w);
+  bounds[plan.workers] = entries;
+  if (mask == nullptr) return bounds;
+  TRY_ASSIGN(const Array<EntrySpan> spans, mask->spans(0, entries));
+  const std::size_t workers = plan.workers;
+  std::size_t read = 0;
+  for (const EntrySpan& span : spans) read += span.last - span.first;
+  const auto share = [&](std::size_t w) { return read / workers * w + read % workers * w / workers; };
+  std::size_t w = 1, before = 0;  // before: the entries of the spans before this one
+  for (const EntrySpan& span : spans) {
+    const std::size_t length = span.last - span.first;
+    for (; w < workers && share(w) < before + length; ++w) bounds[w] = span.first + (share(w) - before);
+    before += length;
+  }
+  for (; w < workers; ++w) bounds[w] = entries;
+  return bounds;
+}
+
 void write_row(std::span<const ScoredEntry> list, std::span<const std::uint64_t> ids, ResultRows out,
                std::size_t query) noexcept {
   for (std::size_t r = 0; r < list.size(); ++r) {
@@ -85,19 +110,23 @@ void write_row(std::span<const ScoredEntry> list, std::span<const std::uint64_t>
 }  // namespace
 
 EngineResult<BatchSearch> BatchSearch::plan(const Vectorstore& store, const QueryRows& queries, std::size_t top_k,
-                                            WorkerRequest workers, KernelPath path) noexcept {
+                                            WorkerRequest workers, KernelPath path,
+                                            const EntryMask* mask) noexcept {
   if (const auto length = queries.wrong_length(store.vector_size())) {
     return query_length_error(*length, store.vector_size());
   }
-  BatchSearch batch(store, queries, top_k, path);
+  BatchSearch batch(store, queries, top_k, path, mask);
   // Planning reads the processor count (control-group files included), so
   // only a batch that has something to score plans.
+  std::size_t chunk = store.len(), count = 1;
   if (workers.mode != WorkerRequest::Mode::calling_thread && store.len() != 0 && queries.size() != 0) {
     const ChunkPlan plan = plan_workers(store.len(), workers.n_threads);
-    if (workers.mode == WorkerRequest::Mode::per_call || plan.workers != 1) batch.workers_ = plan;
+    if (workers.mode == WorkerRequest::Mode::per_call || plan.workers != 1) {
+      TRY_ASSIGN(batch.chunk_bounds_, chunk_bounds(plan, store.len(), mask));
+      chunk = plan.chunk_size;
+      count = plan.workers;
+    }
   }
-  const std::size_t chunk = batch.workers_ ? batch.workers_->chunk_size : store.len();
-  const std::size_t count = batch.workers_ ? batch.workers_->workers : 1;
   batch.pass_queries_ = queries_per_pass(top_k, chunk, store.vector_size(), count);
   batch.tile_blocks_ = tile_blocks(store.vector_size(), block_kernels(path).tile_blocks);
   if (const Int8Copy* copy = store.int8_copy()) batch.int8_tile_blocks_ = int8_tile_blocks(copy->lines());
@@ -108,11 +137,12 @@ EngineResult<void> BatchSearch::run(ResultRows out, Interruption& interruption) 
   const Vectorstore& store = *store_;
   // Workers are started even for top_k 0, as a parallel search starts them
   // for any store with entries.
-  if (workers_ ? store.len() == 0 : width() == 0) return {};
+  const bool on_workers = !chunk_bounds_.empty();
+  if (on_workers ? store.len() == 0 : width() == 0) return {};
   for (std::size_t first = 0; first < rows(); first += pass_queries_) {
     const BatchPass pass{queries_, first, std::min(pass_queries_, rows() - first), top_k_, path_, tile_blocks_,
-                         int8_tile_blocks_};
-    if (!workers_) {
+                         int8_tile_blocks_, mask_};
+    if (!on_workers) {
       TRY_ASSIGN(RankedRows ranked, select_top_batch(store, pass, 0, store.len(), interruption));
       for (std::size_t q = 0; q < pass.query_count; ++q) write_row(ranked.row(q), store.ids(), out, first + q);
       continue;
@@ -121,7 +151,7 @@ EngineResult<void> BatchSearch::run(ResultRows out, Interruption& interruption) 
       return select_top_batch(store, pass, from, to, interruption);
     };
     auto deliver = [&](std::size_t q, std::span<const ScoredEntry> list) { write_row(list, store.ids(), out, first + q); };
-    TRY(rank_in_chunks(*workers_, store.len(), pass.query_count, top_k_, rank, deliver, &interruption));
+    TRY(rank_in_chunks(chunk_bounds_, pass.query_count, top_k_, rank, deliver, &interruption));
   }
   return {};
 }

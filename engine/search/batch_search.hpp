@@ -12,6 +12,7 @@
 #include "engine/runtime/interruption.hpp"
 #include "engine/runtime/kernel_path.hpp"
 #include "engine/runtime/worker_plan.hpp"
+#include "engine/search/entry_mask.hpp"
 #include "engine/search/query_rows.hpp"
 #include "engine/search/results.hpp"
 #include "engine/store/vectorstore.hpp"
@@ -34,12 +35,17 @@ class BatchSearch {
   // Checks the queries' lengths (the first of the wrong length fails the
   // batch) and plans the workers. The store and the queries must outlive
   // the plan; nothing is read from them but their shape yet.
+  // With a mask (of the store's length, outliving the plan), only the
+  // entries it selects are ranked, as in a store of those rows alone; the
+  // workers' chunks then share out the parts worth reading.
   static EngineResult<BatchSearch> plan(const Vectorstore& store, const QueryRows& queries, std::size_t top_k,
-                                        WorkerRequest workers, KernelPath path = best_kernel_path()) noexcept;
+                                        WorkerRequest workers, KernelPath path = best_kernel_path(),
+                                        const EntryMask* mask = nullptr) noexcept;
 
-  // The shape of the results: a row per query of width min(top_k, len).
+  // The shape of the results: a row per query of width min(top_k, entries
+  // ranked).
   std::size_t rows() const noexcept { return queries_->size(); }
-  std::size_t width() const noexcept { return result_width(top_k_, store_->len()); }
+  std::size_t width() const noexcept { return result_width(top_k_, selected_entries(mask_, 0, store_->len())); }
 
   // Writes every row of `out` (rows() rows of width()). Stops early when
   // `interruption` is requested, failing with interrupted (the rows then
@@ -47,14 +53,16 @@ class BatchSearch {
   EngineResult<void> run(ResultRows out, Interruption& interruption) const noexcept;
 
  private:
-  BatchSearch(const Vectorstore& store, const QueryRows& queries, std::size_t top_k, KernelPath path) noexcept
-      : store_(&store), queries_(&queries), top_k_(top_k), path_(path) {}
+  BatchSearch(const Vectorstore& store, const QueryRows& queries, std::size_t top_k, KernelPath path,
+              const EntryMask* mask) noexcept
+      : store_(&store), queries_(&queries), top_k_(top_k), path_(path), mask_(mask) {}
 
   const Vectorstore* store_;
   const QueryRows* queries_;
   std::size_t top_k_;
   KernelPath path_;
-  std::optional<ChunkPlan> workers_;  // absent: on the calling thread
+  const EntryMask* mask_;
+  Array<std::size_t> chunk_bounds_;  // empty: on the calling thread; else chunk w is bounds w to w + 1
   std::size_t pass_queries_ = 1;
   std::size_t tile_blocks_ = 1;
   std::size_t int8_tile_blocks_ = 1;

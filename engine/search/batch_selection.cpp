@@ -11,12 +11,13 @@ namespace tessaly {
 
 EngineResult<void> scan_in_tiles(const Vectorstore& store, const BatchPass& pass,
                                  std::span<const std::size_t> queries, std::span<TopSelection* const> selections,
-                                 std::size_t first, std::size_t last, Interruption& interruption) noexcept {
-  if (queries.empty() || first >= last) return {};
+                                 std::span<const EntrySpan> spans, Interruption& interruption) noexcept {
+  std::size_t held = 0;  // blocks the spans touch
+  for (const EntrySpan& span : spans) held += (span.last + kBlockLanes - 1) / kBlockLanes - span.first / kBlockLanes;
+  if (queries.empty() || held == 0) return {};
   const std::size_t dimension = store.vector_size();
   const BlockKernels& kernels = block_kernels(pass.path);
   TRY_ASSIGN(QueryGroups groups, make_query_groups(*pass.queries, queries, dimension, kernels.group_size));
-  const std::size_t held = (last + kBlockLanes - 1) / kBlockLanes - first / kBlockLanes;
   const std::size_t tile = std::min(pass.tile_blocks, held);
   FloatVector roots, scores;
   if (!roots.try_resize(tile * kBlockLanes) || !scores.try_resize(kernels.group_size * tile * kBlockLanes)) {
@@ -46,18 +47,20 @@ EngineResult<void> scan_in_tiles(const Vectorstore& store, const BatchPass& pass
                           {next.blocks + from * kBlockLanes, to - from});
       for (std::size_t k = 0; k < group.count; ++k) {
         selections[g * kernels.group_size + k]->offer_in_order(scores.data() + k * stride + now.entries.lane,
-                                                                now.entries.first, now.entries.count);
+                                                                now.entries.first, now.entries.count, pass.mask);
       }
       stopped = interruption.requested();
     }
   };
   Tile pending;
-  store.blocks().for_each_run_of_entries(first, last, tile,
-                                         [&](const float* blocks, std::size_t count, Blocks::Entries entries) {
-    const Tile next{blocks, count, entries};
-    if (pending.count != 0 && !stopped) score(pending, next);
-    pending = next;
-  });
+  for (const EntrySpan& span : spans) {
+    store.blocks().for_each_run_of_entries(span.first, span.last, tile,
+                                           [&](const float* blocks, std::size_t count, Blocks::Entries entries) {
+      const Tile next{blocks, count, entries};
+      if (pending.count != 0 && !stopped) score(pending, next);
+      pending = next;
+    });
+  }
   if (!stopped) score(pending, Tile{});
   if (stopped) return EngineError::interrupted();
   return {};
@@ -66,16 +69,23 @@ EngineResult<void> scan_in_tiles(const Vectorstore& store, const BatchPass& pass
 EngineResult<RankedRows> select_top_batch(const Vectorstore& store, const BatchPass& pass, std::size_t first,
                                           std::size_t last, Interruption& interruption) noexcept {
   RankedRows ranked;
-  ranked.width = first < last ? std::min(pass.top_k, last - first) : 0;
+  const std::size_t selected = selected_entries(pass.mask, first, last);
+  ranked.width = std::min(pass.top_k, selected);
   const std::size_t query_count = pass.query_count;
   if (ranked.width == 0 || query_count == 0) return ranked;
+  Array<EntrySpan> spans;
+  if (pass.mask != nullptr) {
+    TRY_ASSIGN(spans, pass.mask->spans(first, last));
+  } else if (!spans.try_push_back({first, last})) {
+    return EngineError::out_of_memory();
+  }
 
   const FloatEnvironment environment;
   TopSelection::Scratch keys;
   Array<TopSelection> selections;
   if (!selections.try_reserve(query_count)) return EngineError::out_of_memory();
   for (std::size_t q = 0; q < query_count; ++q) {
-    TRY_ASSIGN(TopSelection selection, TopSelection::make(pass.top_k, last - first, keys));
+    TRY_ASSIGN(TopSelection selection, TopSelection::make(pass.top_k, selected, keys));
     selections.push_back_reserved(std::move(selection));
   }
   // The queries the float scan answers, and those that take two stages
@@ -88,7 +98,7 @@ EngineResult<RankedRows> select_top_batch(const Vectorstore& store, const BatchP
       !quantized.try_reserve(query_count)) {
     return EngineError::out_of_memory();
   }
-  const bool first_pass = first_pass_pays(store, pass.top_k, first, last);
+  const bool first_pass = first_pass_pays(store, pass.top_k, selected);
   FloatVector scratch;
   if (first_pass && !scratch.try_resize(store.vector_size())) return EngineError::out_of_memory();
   for (std::size_t q = 0; q < query_count; ++q) {
@@ -106,8 +116,8 @@ EngineResult<RankedRows> select_top_batch(const Vectorstore& store, const BatchP
     scanned.push_back_reserved(query);
     scanned_into.push_back_reserved(&selections[q]);
   }
-  TRY(scan_in_tiles(store, pass, scanned, scanned_into, first, last, interruption));
-  TRY(select_batch_in_two_stages(store, pass, staged, quantized, staged_into, first, last, interruption));
+  TRY(scan_in_tiles(store, pass, scanned, scanned_into, spans, interruption));
+  TRY(select_batch_in_two_stages(store, pass, staged, quantized, staged_into, first, last, spans, interruption));
 
   if (!ranked.entries.try_reserve(query_count * ranked.width)) return EngineError::out_of_memory();
   ranked.entries.set_size_reserved(query_count * ranked.width);

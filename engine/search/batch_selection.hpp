@@ -17,6 +17,7 @@
 #include "engine/base/engine_error.hpp"
 #include "engine/runtime/interruption.hpp"
 #include "engine/runtime/kernel_path.hpp"
+#include "engine/search/entry_mask.hpp"
 #include "engine/search/query_rows.hpp"
 #include "engine/search/top_selection.hpp"
 #include "engine/store/vectorstore.hpp"
@@ -43,21 +44,25 @@ struct BatchPass {
   KernelPath path;
   std::size_t tile_blocks;       // the most blocks scored against every group at a time
   std::size_t int8_tile_blocks;  // the same for the first pass's int8 blocks
+  const EntryMask* mask;         // the entries ranked; null: all
 };
 
 // select_top for every query of the pass, in one pass over entries `first`
-// to `last` (exclusive); each list has min(top_k, last - first) entries.
-// Stops early, failing with interrupted, when `interruption` is requested.
+// to `last` (exclusive) that the pass's mask selects; each list has
+// min(top_k, those entries) entries. Blocks of the range with nothing
+// selected are mostly never read (EntryMask::spans). Stops early, failing
+// with interrupted, when `interruption` is requested.
 EngineResult<RankedRows> select_top_batch(const Vectorstore& store, const BatchPass& pass, std::size_t first,
                                           std::size_t last, Interruption& interruption) noexcept;
 
 
-// The float scan of a pass, for some of its queries: entries `first` to
-// `last` scored against queries `queries` (indices into pass.queries), in
-// groups, every query's scores offered in entry order to its selection
-// (selections[i] for queries[i]).
+// The float scan of a pass, for some of its queries: the entries of
+// `spans` (in entry order) scored against queries `queries` (indices into
+// pass.queries), in groups, every query's scores of the entries the pass's
+// mask selects offered in entry order to its selection (selections[i] for
+// queries[i]).
 EngineResult<void> scan_in_tiles(const Vectorstore& store, const BatchPass& pass,
                                  std::span<const std::size_t> queries, std::span<TopSelection* const> selections,
-                                 std::size_t first, std::size_t last, Interruption& interruption) noexcept;
+                                 std::span<const EntrySpan> spans, Interruption& interruption) noexcept;
 
 }  // namespace tessaly

@@ -12,16 +12,28 @@ EngineResult<void> rank_in_chunks(const ChunkPlan& plan, std::size_t entries, st
                                   FunctionRef<EngineResult<RankedRows>(std::size_t, std::size_t)> rank,
                                   FunctionRef<void(std::size_t, std::span<const ScoredEntry>)> deliver,
                                   Interruption* interruption) noexcept {
+  Array<std::size_t> bounds;
+  if (!bounds.try_resize(plan.workers + 1)) return EngineError::out_of_memory();
+  for (std::size_t w = 0; w < plan.workers; ++w) bounds[w] = plan.first(w);
+  bounds[plan.workers] = plan.last(plan.workers - 1, entries);
+  return rank_in_chunks(bounds, queries, top_k, rank, deliver, interruption);
+}
+
+EngineResult<void> rank_in_chunks(std::span<const std::size_t> bounds, std::size_t queries, std::size_t top_k,
+                                  FunctionRef<EngineResult<RankedRows>(std::size_t, std::size_t)> rank,
+                                  FunctionRef<void(std::size_t, std::span<const ScoredEntry>)> deliver,
+                                  Interruption* interruption) noexcept {
+  const std::size_t workers = bounds.size() - 1;
   Array<RankedRows> lists;
-  if (!lists.try_resize(plan.workers)) return EngineError::out_of_memory();
+  if (!lists.try_resize(workers)) return EngineError::out_of_memory();
   // A chunk may start or end inside a block: its worker scores the whole
   // block and offers only its own entries.
   auto work = [&](std::size_t w) -> EngineResult<void> {
-    TRY_ASSIGN(lists[w], rank(plan.first(w), plan.last(w, entries)));
+    TRY_ASSIGN(lists[w], rank(bounds[w], bounds[w + 1]));
     return {};
   };
   auto collect = [](std::size_t) {};
-  TRY(run_workers(plan.workers, work, collect, interruption));
+  TRY(run_workers(workers, work, collect, interruption));
 
   std::size_t offered = 0;
   for (const RankedRows& list : lists) offered += list.width;

@@ -28,4 +28,11 @@ EngineResult<void> rank_in_chunks(const ChunkPlan& plan, std::size_t entries, st
                                   FunctionRef<void(std::size_t, std::span<const ScoredEntry>)> deliver,
                                   Interruption* interruption = nullptr) noexcept;
 
+// The same over chunks of any sizes: chunk w holds entries bounds[w] to
+// bounds[w + 1], one worker each.
+EngineResult<void> rank_in_chunks(std::span<const std::size_t> bounds, std::size_t queries, std::size_t top_k,
+                                  FunctionRef<EngineResult<RankedRows>(std::size_t, std::size_t)> rank,
+                                  FunctionRef<void(std::size_t, std::span<const ScoredEntry>)> deliver,
+                                  Interruption* interruption = nullptr) noexcept;
+
 }  // namespace tessaly

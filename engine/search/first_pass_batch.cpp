@@ -47,7 +47,8 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
                                               std::span<const std::size_t> queries,
                                               std::span<const FirstPassQuery> quantized,
                                               std::span<TopSelection* const> selections, std::size_t first,
-                                              std::size_t last, Interruption& interruption) noexcept {
+                                              std::size_t last, std::span<const EntrySpan> spans,
+                                              Interruption& interruption) noexcept {
   if (queries.empty()) return {};
   const Int8Copy& copy = *store.int8_copy();
   const Int8Kernels& int8 = int8_kernels(pass.path);
@@ -66,10 +67,9 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
   // The first stage, tile by tile.
   EngineResult<void> taken;
   bool stopped = false;
-  copy.for_each_run(first / kBlockLanes, (last + kBlockLanes - 1) / kBlockLanes, tile,
-                    [&](const std::int8_t* blocks, std::size_t block, std::size_t count) {
+  auto take_tile = [&](const EntrySpan& span, const std::int8_t* blocks, std::size_t block, std::size_t count) {
     const std::size_t start = block * kBlockLanes;
-    const std::size_t from = std::max(first, start), to = std::min(last, start + count * kBlockLanes);
+    const std::size_t from = std::max(span.first, start), to = std::min(span.last, start + count * kBlockLanes);
     const std::size_t stride = count * kBlockLanes;
     for (std::size_t g = 0; g < groups.groups.size() && !stopped && taken.ok(); ++g) {
       const Int8QueryGroup& group = groups.groups[g];
@@ -82,11 +82,17 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
         const std::size_t i = g * group_size + k;
         if (stages[i].taken_over()) continue;
         taken = stages[i].take(quantized[i], int8, from, to - from, dots.data() + k * stride + (from - start),
-                               copy.alphas().data() + from, copy.betas().data() + from);
+                               copy.alphas().data() + from, copy.betas().data() + from, pass.mask);
       }
       stopped = interruption.requested();
     }
-  });
+  };
+  for (const EntrySpan& span : spans) {
+    copy.for_each_run(span.first / kBlockLanes, (span.last + kBlockLanes - 1) / kBlockLanes, tile,
+                      [&](const std::int8_t* blocks, std::size_t block, std::size_t count) {
+      take_tile(span, blocks, block, count);
+    });
+  }
   if (stopped) return EngineError::interrupted();
   TRY(std::move(taken));
 
@@ -111,7 +117,7 @@ EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const Ba
     TRY(stages[i].offer_candidates(store, pass.queries->row(queries[i], scratch.data()), pass.path,
                                    *selections[i]));
   }
-  return scan_in_tiles(store, pass, scanned, scanned_into, first, last, interruption);
+  return scan_in_tiles(store, pass, scanned, scanned_into, spans, interruption);
 }
 
 }  // namespace tessaly

@@ -19,13 +19,16 @@
 
 namespace tessaly {
 
-// Offers entries `first` to `last`'s best to the selections of the pass's
-// queries `queries` (quantized[i] and selections[i] for queries[i], every
-// one covered), as scan_in_tiles would, in two stages.
+// Offers the best of entries `first` to `last` that the pass's mask
+// selects, read where `spans` (within them, in order) lie, to the
+// selections of the pass's queries `queries` (quantized[i] and
+// selections[i] for queries[i], every one covered), as scan_in_tiles
+// would, in two stages.
 EngineResult<void> select_batch_in_two_stages(const Vectorstore& store, const BatchPass& pass,
                                               std::span<const std::size_t> queries,
                                               std::span<const FirstPassQuery> quantized,
                                               std::span<TopSelection* const> selections, std::size_t first,
-                                              std::size_t last, Interruption& interruption) noexcept;
+                                              std::size_t last, std::span<const EntrySpan> spans,
+                                              Interruption& interruption) noexcept;
 
 }  // namespace tessaly

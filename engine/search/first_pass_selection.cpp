@@ -36,8 +36,7 @@ constexpr std::size_t kSettleEvery = 16;
 
 }  // namespace
 
-bool first_pass_pays(const Vectorstore& store, std::size_t top_k, std::size_t first, std::size_t last) noexcept {
-  const std::size_t entries = last > first ? last - first : 0;
+bool first_pass_pays(const Vectorstore& store, std::size_t top_k, std::size_t entries) noexcept {
   return store.int8_copy() != nullptr && store.vector_size() != 0 && entries >= kLeastEntries &&
          top_k != 0 && top_k <= entries / kTopKShare;
 }
@@ -56,27 +55,30 @@ void FirstStage::keep_reaching(float threshold) noexcept {
   trimmed_ = kept;
 }
 
-void FirstStage::offer_lower_bounds(const FirstPassQuery& query, std::size_t count, const std::int32_t* dots,
-                                    const float* alphas, const float* betas) noexcept {
+void FirstStage::offer_lower_bounds(const FirstPassQuery& query, std::size_t from, std::size_t count,
+                                    const std::int32_t* dots, const float* alphas, const float* betas,
+                                    const EntryMask* mask) noexcept {
   float lower[kRunBlocks];
   for (std::size_t start = 0; start < count; start += kRunBlocks) {
     const std::size_t lanes = std::min(kRunBlocks, count - start);
+    std::size_t kept = 0;
     for (std::size_t i = 0; i < lanes; ++i) {
-      lower[i] = bound_lane(query, dots[start + i], alphas[start + i], betas[start + i]).lower;
+      if (mask != nullptr && (mask->run(from + start + i) & 1u) == 0) continue;
+      lower[kept++] = bound_lane(query, dots[start + i], alphas[start + i], betas[start + i]).lower;
     }
-    lower_bounds_.offer(lower, lanes);
+    lower_bounds_.offer(lower, kept);
   }
   lower_bounds_.settle();
 }
 
 EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kernels& kernels, std::size_t from,
                                     std::size_t count, const std::int32_t* dots, const float* alphas,
-                                    const float* betas) noexcept {
+                                    const float* betas, const EntryMask* mask) noexcept {
   if (taken_over()) return {};
   // Until k lower bounds are known, every lane would pass: the run's lower
   // bounds are all offered first, so that its lanes meet the run's k-th.
   const bool offered = lower_bounds_.threshold() == -std::numeric_limits<float>::infinity();
-  if (offered) offer_lower_bounds(query, count, dots, alphas, betas);
+  if (offered) offer_lower_bounds(query, from, count, dots, alphas, betas, mask);
   float threshold = lower_bounds_.threshold();
   // Most lanes fall below the threshold: whole steps are ruled out at once,
   // and of the others only the lanes that reach it are looked at again.
@@ -85,6 +87,7 @@ EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kerne
   for (std::size_t step = kernels.next_reaching(factors, dots, alphas, betas, 0, count, threshold, lanes);
        step < count;
        step = kernels.next_reaching(factors, dots, alphas, betas, step + kBoundLanes, count, threshold, lanes)) {
+    if (mask != nullptr) lanes &= mask->run(from + step);
     for (; lanes != 0; lanes &= lanes - 1) {
       const std::size_t i = step + static_cast<std::size_t>(std::countr_zero(lanes));
       const LaneBounds bounds = bound_lane(query, dots[i], alphas[i], betas[i]);
@@ -94,9 +97,9 @@ EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kerne
     }
     threshold = lower_bounds_.threshold();
     const std::size_t through = std::min(step + kBoundLanes, count);
-    if (candidates_.size() > early_budget(from + through - first_)) {
+    if (candidates_.size() > early_budget(taken_ + through)) {
       keep_reaching(threshold);
-      if (candidates_.size() > early_budget(from + through - first_)) {
+      if (candidates_.size() > early_budget(taken_ + through)) {
         float_from_ = from + through;
         return {};
       }
@@ -107,7 +110,8 @@ EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kerne
   lower_bounds_.settle();
   threshold = lower_bounds_.threshold();
   if (candidates_.size() > 2 * trimmed_ + 64) keep_reaching(threshold);
-  const std::size_t taken = from + count - first_;
+  taken_ += count;
+  const std::size_t taken = taken_;
   const std::size_t budget = top_k_ + taken / kCandidateShare;
   if (taken >= kSettlingEntries && candidates_.size() > budget) {
     keep_reaching(threshold);

@@ -26,6 +26,7 @@
 #include "engine/base/array.hpp"
 #include "engine/base/engine_error.hpp"
 #include "engine/runtime/kernel_path.hpp"
+#include "engine/search/entry_mask.hpp"
 #include "engine/search/first_pass_bound.hpp"
 #include "engine/search/kth_largest.hpp"
 #include "engine/search/top_selection.hpp"
@@ -33,10 +34,9 @@
 
 namespace tessaly {
 
-// Whether a first pass can pay for `top_k` of the entries `first` to
-// `last` of the store: it keeps a compact copy, and the range is large
-// beside top_k.
-bool first_pass_pays(const Vectorstore& store, std::size_t top_k, std::size_t first, std::size_t last) noexcept;
+// Whether a first pass can pay for `top_k` of `entries` entries of the
+// store: it keeps a compact copy, and they are many beside top_k.
+bool first_pass_pays(const Vectorstore& store, std::size_t top_k, std::size_t entries) noexcept;
 
 // An entry the first stage keeps, and its upper bound.
 struct Candidate {
@@ -50,12 +50,13 @@ class FirstStage {
  public:
   static EngineResult<FirstStage> make(std::size_t top_k, std::size_t first, std::size_t last) noexcept;
 
-  // Entries `from` to `from + count - 1`, the next after the last taken:
-  // the query's int8 products with them and their terms, all from entry
-  // `from` on; `kernels` rule lanes out. Fails only for memory.
+  // Entries `from` to `from + count - 1`, after the last taken: the
+  // query's int8 products with them and their terms, all from entry `from`
+  // on; `kernels` rule lanes out. With a mask, only the entries it selects
+  // are bounded and kept. Fails only for memory.
   EngineResult<void> take(const FirstPassQuery& query, const Int8Kernels& kernels, std::size_t from,
-                          std::size_t count, const std::int32_t* dots, const float* alphas,
-                          const float* betas) noexcept;
+                          std::size_t count, const std::int32_t* dots, const float* alphas, const float* betas,
+                          const EntryMask* mask = nullptr) noexcept;
   // Filters the candidates by the final threshold.
   void finish() noexcept;
 
@@ -78,10 +79,12 @@ class FirstStage {
   void keep_reaching(float threshold) noexcept;
   // The most candidates kept with `taken` entries taken, at any point.
   std::size_t early_budget(std::size_t taken) const noexcept;
-  void offer_lower_bounds(const FirstPassQuery& query, std::size_t count, const std::int32_t* dots,
-                          const float* alphas, const float* betas) noexcept;
+  void offer_lower_bounds(const FirstPassQuery& query, std::size_t from, std::size_t count,
+                          const std::int32_t* dots, const float* alphas, const float* betas,
+                          const EntryMask* mask) noexcept;
 
   std::size_t top_k_, first_, last_, float_from_;
+  std::size_t taken_ = 0;  // entries read before this take, skipped ones not counted
   KthLargest lower_bounds_;
   Array<Candidate> candidates_;
   std::size_t trimmed_ = 0;  // candidates after the last trim

@@ -22,7 +22,7 @@ EngineResult<Array<ScoredEntry>> select_top(const Vectorstore& store, std::span<
                                             KernelPath path) noexcept {
   if (top_k == 0 || first >= last) return Array<ScoredEntry>();
   const FloatEnvironment environment;
-  if (first_pass_pays(store, top_k, first, last)) {
+  if (first_pass_pays(store, top_k, last > first ? last - first : 0)) {
     TRY_ASSIGN(const FirstPassQuery quantized, quantize_query(query, store.int8_copy()->lines()));
     if (quantized.covered) return select_top_in_two_stages(store, query, quantized, top_k, first, last, path);
   }

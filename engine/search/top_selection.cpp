@@ -103,19 +103,23 @@ void TopSelection::offer(std::span<const ScoredEntry> scored) noexcept {
   for (const ScoredEntry& item : scored) offer(item.score, item.entry);
 }
 
-void TopSelection::offer_in_order(const float* scores_given, std::size_t first, std::size_t count) noexcept {
+void TopSelection::offer_in_order(const float* scores_given, std::size_t first, std::size_t count,
+                                  const EntryMask* mask) noexcept {
   if (top_k_ == 0 || count == 0) return;
   if (size_ != 0 && !(entries()[size_ - 1] < first)) in_order_ = false;
+  const auto selected = [&](std::size_t entry) { return mask != nullptr ? mask->run(entry) : 0xFFFFu; };
   // Until the buffer first fills, every score enters.
   std::size_t start = 0;
   for (; start < count && !limited_; start += kRun) {
     const std::size_t n = std::min(kRun, count - start);
-    append_run(scores_given + start, first + start, static_cast<std::uint32_t>((std::uint64_t{1} << n) - 1));
+    const std::uint32_t lanes = static_cast<std::uint32_t>((std::uint64_t{1} << n) - 1) & selected(first + start);
+    if (lanes != 0) append_run(scores_given + start, first + start, lanes);
   }
   // Then most runs fall short of the threshold, and only those with a
-  // winner are visited. Masks are made for a stretch of runs at a time
-  // against the threshold at its start: a threshold raised meanwhile only
-  // lets in a few candidates more.
+  // winner are visited (and only then asked whether the mask selects it).
+  // Masks are made for a stretch of runs at a time against the threshold
+  // at its start: a threshold raised meanwhile only lets in a few
+  // candidates more.
   constexpr std::size_t kStretch = 64;
   std::uint16_t masks[kStretch];
   for (; start < count; start += kStretch * kRun) {
@@ -128,7 +132,9 @@ void TopSelection::offer_in_order(const float* scores_given, std::size_t first, 
     }
     for (; won != 0; won &= won - 1) {
       const std::size_t r = static_cast<std::size_t>(std::countr_zero(won));
-      append_run(scores_given + start + r * kRun, first + start + r * kRun, masks[r]);
+      const std::size_t entry = first + start + r * kRun;
+      const std::uint32_t lanes = masks[r] & selected(entry);
+      if (lanes != 0) append_run(scores_given + start + r * kRun, entry, lanes);
     }
   }
 }

@@ -20,6 +20,7 @@
 #include "engine/base/array.hpp"
 #include "engine/base/engine_error.hpp"
 #include "engine/runtime/interruption.hpp"
+#include "engine/search/entry_mask.hpp"
 
 namespace tessaly {
 
@@ -58,8 +59,10 @@ class TopSelection {
   void offer(float score, std::size_t entry) noexcept;
   void offer(std::span<const ScoredEntry> scored) noexcept;
   // The scores of entries first, first + 1, ...: a later entry never beats
-  // an equal score, so one float comparison rejects most.
-  void offer_in_order(const float* scores, std::size_t first, std::size_t count) noexcept;
+  // an equal score, so one float comparison rejects most. With a mask,
+  // only the entries it selects (whose scores only are read).
+  void offer_in_order(const float* scores, std::size_t first, std::size_t count,
+                      const EntryMask* mask = nullptr) noexcept;
 
   // Forgets every entry offered, keeping the room.
   void reset() noexcept;

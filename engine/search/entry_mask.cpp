@@ -1,0 +1,71 @@
+#include "engine/search/entry_mask.hpp"
+
+#include <bit>
+
+namespace tessaly {
+namespace {
+
+// Blocks with nothing selected that a span skips rather than reads: a new
+// span costs each query's setup again (its groups, its first stage), worth
+// a few blocks of scoring at most.
+constexpr std::size_t kSkippedBlocks = 64;
+
+// The bits of block `block`'s word that lie within first to last.
+std::uint32_t within(std::size_t block, std::size_t first, std::size_t last) noexcept {
+  const std::size_t start = block * kBlockLanes;
+  std::uint32_t bits = 0xFFFFu;
+  if (first > start) bits &= 0xFFFFu << (first - start);
+  if (last < start + kBlockLanes) bits &= 0xFFFFu >> (start + kBlockLanes - last);
+  return bits;
+}
+
+}  // namespace
+
+EngineResult<EntryMask> EntryMask::from_bytes(const unsigned char* bytes, std::ptrdiff_t stride,
+                                              std::size_t count) noexcept {
+  EntryMask mask;
+  const std::size_t blocks = (count + kBlockLanes - 1) / kBlockLanes;
+  // Two zero words after the last block: run() reads a pair from any
+  // entry up to the end.
+  if (!mask.words_.try_resize(blocks + 2)) return EngineError::out_of_memory();
+  for (std::size_t b = 0; b < blocks + 2; ++b) mask.words_[b] = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const bool on = bytes[static_cast<std::ptrdiff_t>(i) * stride] != 0;
+    mask.words_[i / kBlockLanes] |= static_cast<std::uint16_t>(static_cast<unsigned>(on) << (i % kBlockLanes));
+  }
+  mask.size_ = count;
+  return mask;
+}
+
+std::size_t EntryMask::selected(std::size_t first, std::size_t last) const noexcept {
+  if (last > size_) last = size_;
+  std::size_t count = 0;
+  for (std::size_t b = first / kBlockLanes; b * kBlockLanes < last; ++b) {
+    count += static_cast<std::size_t>(std::popcount(words_[b] & within(b, first, last)));
+  }
+  return first < last ? count : 0;
+}
+
+EngineResult<Array<EntrySpan>> EntryMask::spans(std::size_t first, std::size_t last) const noexcept {
+  Array<EntrySpan> spans;
+  if (last > size_) last = size_;
+  std::size_t empty = 0;  // blocks with nothing selected since the last span's end
+  for (std::size_t b = first / kBlockLanes; first < last && b * kBlockLanes < last; ++b) {
+    const std::uint32_t bits = words_[b] & within(b, first, last);
+    if (bits == 0) {
+      ++empty;
+      continue;
+    }
+    const std::size_t from = b * kBlockLanes + static_cast<std::size_t>(std::countr_zero(bits));
+    const std::size_t to = b * kBlockLanes + kBlockLanes - static_cast<std::size_t>(std::countl_zero(bits << 16));
+    if (!spans.empty() && empty < kSkippedBlocks) {
+      spans.back().last = to;
+    } else if (!spans.try_push_back({from, to})) {
+      return EngineError::out_of_memory();
+    }
+    empty = 0;
+  }
+  return spans;
+}
+
+}  // namespace tessaly
