@@ -9,6 +9,7 @@
 #include "binding/method_table.hpp"
 #include "binding/numpy_arrays.hpp"
 #include "binding/parameters.hpp"
+#include "binding/where_mask.hpp"
 #include "engine/search/search.hpp"
 
 namespace tessaly {
@@ -76,6 +77,18 @@ Result<Ref> first_pass_argument(Argument first_pass) noexcept {
   return first_pass_to_python(copy);
 }
 
+// _where_argument(entries, where) -> None or a numpy bool array:
+// search_arrays' check of its mask, for a store of `entries` entries.
+constexpr auto kWhereArgument =
+    method("_where_argument", Receiver::none, Converted<to_size>{"entries"}, Raw{kWhereParameter.name});
+Result<Ref> where_argument(std::size_t entries, Argument where) noexcept {
+  TRY_ASSIGN(const std::optional<EntryMask> mask,
+             where.convert([entries](PyObject* given) { return to_entry_mask(given, entries); }));
+  if (!mask) return Ref::borrow(Py_None);
+  TRY_ASSIGN(Ref numpy, import_numpy());
+  return require(PyObject_CallMethod(numpy.get(), "asarray", "O", where.object));
+}
+
 }  // namespace
 
 PyMethodDef conversion_function_defs[] = {
@@ -84,6 +97,7 @@ PyMethodDef conversion_function_defs[] = {
     method_def<kIdArray, id_array>(),
     method_def<kCheckIdCount, check_id_count>(),
     method_def<kFirstPassArgument, first_pass_argument>(),
+    method_def<kWhereArgument, where_argument>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,6 +15,9 @@
 //       raises from_array's ValueError when the counts differ
 //   _first_pass(first_pass) -> "int8" or None
 //       raises what from_array raises for its first_pass
+//   _where_argument(entries, where) -> None or a numpy bool array
+//       raises what search_arrays of a store of `entries` entries raises
+//       for its where; the array: numpy.asarray(where)
 //
 // Their names start with an underscore: they are no part of __all__, nor of
 // the module's namespace (module.cpp finds them for __getattr__).

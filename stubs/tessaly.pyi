@@ -336,28 +336,48 @@ class Vectorstore:
         """
 
     def search_arrays(
-        self, vectors: _Batch, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
+        self,
+        vectors: _Batch,
+        top_k: SupportsIndex,
+        n_threads: SupportsIndex | None = None,
+        *,
+        where: npt.NDArray[np.bool_] | Sequence[bool] | None = None,
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64]]:
-        """A batch answered as numpy arrays.
+        """A batch answered as numpy arrays, over all entries or a chosen few.
 
         Parameters
         ----------
         vectors, top_k, n_threads
             As in ``parallel_search_batch``; ``n_threads=1`` runs on the
             calling thread.
+        where : numpy.ndarray of bool or list of bool, optional
+            One boolean per entry, in insertion order: only the entries
+            where it is true are ranked. The answer is exactly that of a
+            store of the selected rows alone, in the same order with the
+            same ids (same bits, same ties). Blocks of 16 entries with
+            nothing selected are skipped, so a mask that selects one run of
+            entries costs about that run's share of a full search. To allow
+            some ids only: ``where = numpy.isin(ids, allowed)``, with ``ids``
+            from ``to_arrays()``.
 
         Returns
         -------
-        scores : numpy.ndarray of float32, shape (len(vectors), min(top_k, len(self)))
+        scores : numpy.ndarray of float32, shape (len(vectors), width)
         ids : numpy.ndarray of uint64, same shape
-            Row i holds exactly ``search(vectors[i], top_k)``.
+            Row i holds exactly ``search(vectors[i], top_k)`` over the
+            entries ranked; width is min(top_k, len(self)), or
+            min(top_k, where.sum()) with a mask.
 
         Raises
         ------
         ImportError
             numpy cannot be imported.
+        TypeError
+            ``where`` is not an array of booleans (a mask of numbers is
+            more often a mistake: compare to make one).
         ValueError
-            A query's length is wrong.
+            A query's length is wrong, or ``where`` is not 1-D or has not
+            one boolean per entry.
 
         Examples
         --------
@@ -365,4 +385,6 @@ class Vectorstore:
         >>> scores, ids = store.search_arrays(numpy.array([[1, 0]], dtype=numpy.float32), 2)
         >>> ids
         array([[10, 20]], dtype=uint64)
+        >>> store.search_arrays(numpy.array([[1, 0]], dtype=numpy.float32), 2, where=[False, True])[1]
+        array([[20]], dtype=uint64)
         """

@@ -262,6 +262,33 @@ def test_search_arrays_matches_one_store(client, queries, top_k):
     assert found.tolist() == [[id for _, id in row] for row in lists]
 
 
+@pytest.mark.parametrize("where", [
+    np.zeros(60, bool), np.ones(60, bool), np.arange(60) == 33, np.arange(60) % 3 == 0,
+    (np.arange(60) >= 14) & (np.arange(60) < 21), [i % 5 != 1 for i in range(60)],
+], ids=["none", "all", "one-row", "every-third", "one-shard-exactly", "list-of-bools"])
+def test_where_is_cut_by_shard(client, where):
+    rows = tie_rows()
+    ids = np.arange(len(rows), dtype=np.uint64) * np.uint64(3) + np.uint64(2**63)
+    store = ShardedVectorstore.from_array(client, rows, ids, rows_per_shard=7)
+    mask = np.asarray(where)
+    alone = tessaly.Vectorstore.from_array(rows[mask], ids[mask])
+    for top_k in (4, 100):
+        scores, found = store.search_arrays(QUERIES, top_k, where=where)
+        expected_scores, expected_ids = alone.search_arrays(QUERIES, top_k)
+        assert scores.tobytes() == expected_scores.tobytes() and found.shape == expected_ids.shape
+        assert found.tolist() == expected_ids.tolist()
+
+
+@pytest.mark.parametrize("where", [np.ones(59, bool), np.ones(60), "no"])
+def test_bad_where_fails_as_one_store(client, where):
+    store = ShardedVectorstore.from_array(client, tie_rows(), rows_per_shard=7)
+    with pytest.raises(Exception) as expected:
+        reference(tie_rows()).search_arrays(QUERIES, 3, where=where)
+    with pytest.raises(type(expected.value)) as raised:
+        store.search_arrays(QUERIES, 3, where=where)
+    assert str(raised.value) == str(expected.value)
+
+
 # Each holds two elements that are equal in float32 only when converted as
 # tessaly converts them; a row (1, -1) then scores exactly 0.
 @pytest.mark.parametrize("queries", [

@@ -168,17 +168,19 @@ def collect(shard_set, tasks, shards, holders, watch):
             watch.check("fetching the results")
 
 
-def submit_per_holder(client, function, shards, holders, args):
+def submit_per_holder(client, function, shards, holders, args, per_shard=None):
     """One pinned task per holder, function(its shards in shard order, *args),
-    all in one graph; returns the tasks and each one's shard indices."""
+    all in one graph, with per_shard's items for its shards as a last
+    argument when given; returns the tasks and each one's shard indices."""
     groups = {}
     for index, holder in enumerate(holders):
         groups.setdefault(holder, []).append(index)
     calls = []
     for holder, indices in groups.items():
         with dask.annotate(workers=[holder], allow_other_workers=False):
+            own = () if per_shard is None else ([per_shard[index] for index in indices],)
             calls.append(dask.delayed(function, pure=False)(
-                [shards[index] for index in indices], *args,
+                [shards[index] for index in indices], *args, *own,
                 dask_key_name=f"tessaly-search-{uuid.uuid4().hex}"))
     with warnings.catch_warnings():
         # The queries travel inside the graph on purpose: each worker needs them.
@@ -186,15 +188,17 @@ def submit_per_holder(client, function, shards, holders, args):
         return client.compute(calls), list(groups.values())
 
 
-def run_on_holders(shard_set, function, args, watch):
+def run_on_holders(shard_set, function, args, watch, per_shard=None):
     """function(shards, *args) on every worker holding shards, given that
     worker's shards in shard order and returning one result for each: one
-    task per worker, one round trip for the whole call. Returns every
-    shard's result, in shard order."""
+    task per worker, one round trip for the whole call. per_shard, if
+    given, holds an item per shard, and each task gets its own shards'
+    items as a last argument. Returns every shard's result, in shard
+    order."""
     client = shard_set.client
     while True:
         shards, holders = locate(shard_set, watch)
-        tasks, groups = submit_per_holder(client, function, shards, holders, args)
+        tasks, groups = submit_per_holder(client, function, shards, holders, args, per_shard)
         # The last round's tasks are released only now, after this round's
         # were sent: releasing them as soon as their results came would
         # hold this round's message back for the client's batching interval.

@@ -5,7 +5,7 @@ tessaly converts and checks a query (a batch) itself, as
 store of the same dimension would: errors have its type and text, and the
 float32 queries sent are the bits it would search with.
 """
-from tessaly import _search_arguments, _search_batch_arguments
+from tessaly import _search_arguments, _search_batch_arguments, _where_argument
 
 
 def query_vector(vector_size, vector, top_k):
@@ -20,3 +20,9 @@ def query_block(vector_size, queries, top_k):
     search_arrays(queries, top_k) raises too; returns (an (m, vector_size)
     float32 array, top_k as an int)."""
     return _search_batch_arguments(vector_size, queries, top_k)
+
+
+def where_mask(entries, where):
+    """Raises what search_arrays(..., where=where) raises on a store of
+    `entries` rows; returns None or the mask as a numpy bool array."""
+    return _where_argument(entries, where)

@@ -77,11 +77,15 @@ def worker_threads():
         return 1
 
 
-def search_shards(shards, queries, top_k):
+def search_shards(shards, queries, top_k, masks=None):
     """For each shard, in order, its own ranked top_k for every row of a 2-D
     float32 array, from one pass over the shard: (scores, ids), a float32 and
-    a uint64 array of shape (len(queries), min(top_k, len(shard)))."""
+    a uint64 array of shape (len(queries), min(top_k, len(shard))); with
+    masks, only over the rows each shard's mask selects."""
     # One task holds all of this worker's shards, so each scan takes all of
     # its threads (one runs on this thread).
     threads = worker_threads()
-    return [shard.store.search_arrays(queries, top_k, threads) for shard in shards]
+    if masks is None:
+        masks = [None] * len(shards)
+    return [shard.store.search_arrays(queries, top_k, threads, where=mask)
+            for shard, mask in zip(shards, masks, strict=True)]

@@ -8,7 +8,7 @@ from tessaly import _first_pass
 from . import _inputs
 from ._dispatch import Watch, run_on_holders
 from ._placement import running, workers_now
-from ._queries import query_block, query_vector
+from ._queries import query_block, query_vector, where_mask
 from ._ranking import as_lists, merge
 from ._shard_set import ShardSet
 from ._shards import search_shards
@@ -301,7 +301,7 @@ class ShardedVectorstore:
         block, top_k = query_block(self._vector_size, queries, top_k)
         return as_lists(*self._search_block(block, top_k))
 
-    def search_arrays(self, queries, top_k):
+    def search_arrays(self, queries, top_k, *, where=None):
         """Return the `top_k` best scores and ids of each query, as two arrays.
 
         Parameters
@@ -311,13 +311,19 @@ class ShardedVectorstore:
             takes them.
         top_k : int
             How many scores and ids to return at most per query.
+        where : array of bool, optional
+            One boolean per row, in row order (a numpy bool array or a list
+            of bools): only the rows where it is true are ranked, as by
+            `tessaly.Vectorstore.search_arrays`. Each shard gets its own
+            slice of it.
 
         Returns
         -------
         scores : numpy.ndarray
-            float32, shape (m, min(top_k, len(self))): row i holds the
-            scores of ``search(queries[i], top_k)``, the float32 bits as
-            computed (NaN included).
+            float32, shape (m, min(top_k, len(self))), or (m, min(top_k,
+            where.sum())) with a mask: row i holds the scores of
+            ``search(queries[i], top_k)`` over the selected rows, the
+            float32 bits as computed (NaN included).
         ids : numpy.ndarray
             uint64, the same shape: the matching ids, exact at any size.
 
@@ -340,15 +346,23 @@ class ShardedVectorstore:
         """
         check_open(self.client)
         block, top_k = query_block(self._vector_size, queries, top_k)
-        return self._search_block(block, top_k)
+        mask = where_mask(len(self), where)
+        return self._search_block(block, top_k, mask)
 
-    def _search_block(self, block, top_k):
-        """The merged (scores, ids) arrays of a checked float32 block."""
-        if not self.shards or top_k == 0 or len(block) == 0:
-            k = min(top_k, len(self))
+    def _search_block(self, block, top_k, mask=None):
+        """The merged (scores, ids) arrays of a checked float32 block, over
+        the rows a checked mask selects (all, if None)."""
+        selected = len(self) if mask is None else int(np.count_nonzero(mask))
+        if not self.shards or top_k == 0 or len(block) == 0 or selected == 0:
+            k = min(top_k, selected)
             return np.empty((len(block), k), np.float32), np.empty((len(block), k), np.uint64)
+        per_shard_masks = None
+        if mask is not None:
+            ends = np.cumsum(self.shard_lengths)
+            per_shard_masks = [np.ascontiguousarray(mask[end - length:end])
+                               for end, length in zip(ends, self.shard_lengths)]
         watch = Watch(self.client, self.timeout, self.no_worker_timeout)
-        per_shard = run_on_holders(self._shard_set, search_shards, (block, top_k), watch)
+        per_shard = run_on_holders(self._shard_set, search_shards, (block, top_k), watch, per_shard_masks)
         return merge(per_shard, top_k)
 
     def __reduce_ex__(self, protocol):
