@@ -68,7 +68,10 @@ freely another thread runs during one, and the memory a batch of 300,000
 queries takes beside its results (all on stores without the copy),
 `from_array` of 60,000 x 784 uint8 (MNIST's shape, with the copy, as users
 build) against the same rows as float32, and how freely another thread
-runs while such uint8 arrays are converted. The
+runs while such uint8 arrays are converted; then `search_arrays(...,
+where=mask)` with a tenth of 1,000,000 x 128 selected as one run and at
+random, and nine tenths at random, against the full search and against
+faiss's flat index with an IDSelectorBatch of the same ids. The
 resident memory a store adds is measured for each shape in a fresh
 process, as the constructor builds it from numpy rows and as `from_array`
 builds it with and without the copy, and quoted as a multiple of the raw
@@ -484,6 +487,51 @@ print(peak[0] - before - scores.nbytes - ids.nbytes)
 """
 
 
+def bench_where(rng, threads):
+    """search_arrays over the entries a mask selects, at 1,000,000 x 128 with
+    256 queries (top 10, every thread): a tenth as one run of entries (data
+    kept per tenant, whose other blocks are never read), a tenth and nine
+    tenths at random, against the full search, and faiss's flat index with
+    an IDSelectorBatch of the same ids."""
+    n, d, k = 1_000_000, 128, 10
+    data = rng.standard_normal((n, d), dtype=np.float32)
+    queries = rng.standard_normal((256, d), dtype=np.float32)
+    store = tessaly.Vectorstore.from_array(data)
+    masks = {"10% as one run": np.zeros(n, bool), "10% at random": rng.random(n) < 0.1,
+             "90% at random": rng.random(n) < 0.9}
+    masks["10% as one run"][400_000:500_000] = True
+    cells = {"full": lambda: store.search_arrays(queries, k)}
+    for name, mask in masks.items():
+        cells[name] = lambda mask=mask: store.search_arrays(queries, k, where=mask)
+    timed = rounds(cells, 7)
+    out = {"ratio": {name: median_ratio(timed, name, "full") for name in masks},
+           "ms": {name: statistics.median(t) * 1e3 for name, t in timed.items()}}
+    # faiss: the same ids in a selector, on unit rows (its inner product is
+    # then the cosine); fewer rounds, each several seconds long.
+    index = faiss.IndexFlatIP(d)
+    index.add(data / np.linalg.norm(data, axis=1, keepdims=True))
+    del data
+    PEERS.use(threads)
+    peers = {}
+    for name, mask in masks.items():
+        selector = faiss.IDSelectorBatch(np.flatnonzero(mask).astype(np.int64))
+        parameters = faiss.SearchParameters(sel=selector)
+        peers[name] = lambda parameters=parameters: index.search(queries, k, params=parameters)
+        peers[name + " (tessaly)"] = cells[name]
+    timed = rounds(peers, 3)
+    out["vs_faiss"] = {name: median_ratio(timed, name + " (tessaly)", name) for name in masks}
+    out["faiss_ms"] = {name: statistics.median(timed[name]) * 1e3 for name in masks}
+    return out
+
+
+def print_where(w):
+    print("\n## search_arrays(..., where=mask): 256 queries over 1,000,000 x 128, top 10, every thread")
+    print(f"full search {w['ms']['full']:.0f} ms")
+    for name, ratio in w["ratio"].items():
+        print(f"{name}: {w['ms'][name]:.0f} ms, {ratio:.3f}x the full search; faiss IndexFlatIP with an "
+              f"IDSelectorBatch of the same ids {w['faiss_ms'][name]:.0f} ms (tessaly {w['vs_faiss'][name]:.3f}x)")
+
+
 def rounds(cells, count):
     """Seconds of each cell, every round all cells back to back in a new order."""
     times = {name: [] for name in cells}
@@ -663,7 +711,7 @@ FIRST_PASS_BATCH_SHAPES = {(100_000, 128), (1_000_000, 128)}
 FIRST_PASS_BATCH_QUERIES = 256
 
 
-def targets(summary, rates, paths, batches=(), floor=None, arrays=None, adversarial=None):
+def targets(summary, rates, paths, batches=(), floor=None, arrays=None, adversarial=None, where=None):
     """(target, measured, met) for every shape and top_k."""
     out = []
     share_bound = 0.85 if "avx512" in paths else 0.8
@@ -746,6 +794,14 @@ def targets(summary, rates, paths, batches=(), floor=None, arrays=None, adversar
              a["other_thread_uint8"], a["other_thread_uint8"] >= 0.5),
             ("search_arrays over 300,000 queries: MiB beside the result arrays <= 64", a["memory"], a["memory"] <= 64),
         ]
+    if where:
+        r = where["ratio"]
+        out += [
+            ("where=, 10% as one run / full search (1,000,000 x 128, 256 queries) <= 0.2", r["10% as one run"],
+             r["10% as one run"] <= 0.2),
+            ("where=, 10% at random / full search <= 1.05", r["10% at random"], r["10% at random"] <= 1.05),
+            ("where=, 90% at random / full search <= 1.05", r["90% at random"], r["90% at random"] <= 1.05),
+        ]
     return out
 
 
@@ -798,7 +854,7 @@ def main():
     print(f"median of {QUERIES} queries after a warm-up, methods and floors taken in turn")
     rng = np.random.default_rng(2026)
     shapes = SHAPES[:1] if args.quick else SHAPES
-    summary, batches, adversarial, arrays = [], [], None, None
+    summary, batches, adversarial, arrays, masked = [], [], None, None, None
     if args.only in (None, "single"):
         for n, d in shapes:
             summary.append(bench_shape(n, d, rng, threads, paths))
@@ -815,13 +871,15 @@ def main():
     if args.only in (None, "arrays"):
         arrays = bench_arrays(rng)
         print_arrays(arrays)
+        masked = bench_where(rng, threads)
+        print_where(masked)
     rates = build_rates(128, rng)
     (constructor, inserting), (cold_constructor, cold_inserting) = rates
     print(f"\n## building a store of {BUILD_ROWS:,} x 128 from numpy rows (list of pairs made beforehand)")
     print(f"constructor {constructor / 1e6:.2f} million rows/s, insert {inserting / 1e6:.2f} million rows/s "
           f"(first, cold round: {cold_constructor / 1e6:.2f} and {cold_inserting / 1e6:.2f})")
     print("\n## targets")
-    for name, value, met in targets(summary, rates, paths, batches, floor, arrays, adversarial):
+    for name, value, met in targets(summary, rates, paths, batches, floor, arrays, adversarial, masked):
         print(f"{'met ' if met else 'MISS'} {value:6.2f}  {name}")
     if args.plot and summary:
         plot(summary, f"{model}, search on the {hooks.search_path()} path", args.plot)
