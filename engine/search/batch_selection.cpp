@@ -98,7 +98,11 @@ EngineResult<RankedRows> select_top_batch(const Vectorstore& store, const BatchP
       !quantized.try_reserve(query_count)) {
     return EngineError::out_of_memory();
   }
-  const bool first_pass = first_pass_pays(store, pass.top_k, selected);
+  // What a first pass saves is reading: it pays by the entries read (those
+  // of the spans, selected or not), as candidates cost their blocks.
+  std::size_t read = 0;
+  for (const EntrySpan& span : spans) read += span.last - span.first;
+  const bool first_pass = first_pass_pays(store, pass.top_k, read);
   FloatVector scratch;
   if (first_pass && !scratch.try_resize(store.vector_size())) return EngineError::out_of_memory();
   for (std::size_t q = 0; q < query_count; ++q) {

@@ -32,6 +32,15 @@ std::uint32_t nonzero_bytes(const unsigned char* bytes) noexcept {
   return static_cast<std::uint32_t>(((high >> 7) * 0x0102040810204080ULL) >> 56);
 }
 
+// The bits set in a word, without the library call that std::popcount
+// becomes where the baseline instruction set has no popcnt.
+std::size_t bits_set(std::uint32_t word) noexcept {
+  word -= (word >> 1) & 0x5555u;
+  word = (word & 0x3333u) + ((word >> 2) & 0x3333u);
+  word = (word + (word >> 4)) & 0x0F0Fu;
+  return (word + (word >> 8)) & 0x1Fu;
+}
+
 }  // namespace
 
 EngineResult<EntryMask> EntryMask::from_bytes(const unsigned char* bytes, std::ptrdiff_t stride,
@@ -54,14 +63,16 @@ EngineResult<EntryMask> EntryMask::from_bytes(const unsigned char* bytes, std::p
     mask.words_[i / kBlockLanes] |= static_cast<std::uint16_t>(static_cast<unsigned>(on) << (i % kBlockLanes));
   }
   mask.size_ = count;
+  for (std::size_t b = 0; b < blocks; ++b) mask.selected_ += bits_set(mask.words_[b]);
   return mask;
 }
 
 std::size_t EntryMask::selected(std::size_t first, std::size_t last) const noexcept {
   if (last > size_) last = size_;
+  if (first == 0 && last == size_) return selected_;
   std::size_t count = 0;
   for (std::size_t b = first / kBlockLanes; b * kBlockLanes < last; ++b) {
-    count += static_cast<std::size_t>(std::popcount(words_[b] & within(b, first, last)));
+    count += bits_set(words_[b] & within(b, first, last));
   }
   return first < last ? count : 0;
 }

@@ -31,7 +31,7 @@ class EntryMask {
   std::size_t size() const noexcept { return size_; }
   // How many entries of first to last are selected.
   std::size_t selected(std::size_t first, std::size_t last) const noexcept;
-  std::size_t selected() const noexcept { return selected(0, size_); }
+  std::size_t selected() const noexcept { return selected_; }
   // Bit j: whether entry `entry + j` is selected (none past the end).
   std::uint32_t run(std::size_t entry) const noexcept {
     const std::size_t block = entry / kBlockLanes, shift = entry % kBlockLanes;
@@ -46,8 +46,9 @@ class EntryMask {
   EngineResult<Array<EntrySpan>> spans(std::size_t first, std::size_t last) const noexcept;
 
  private:
-  Array<std::uint16_t> words_;  // a word per block, and a zero word after
+  Array<std::uint16_t> words_;  // a word per block, and two zero words after
   std::size_t size_ = 0;
+  std::size_t selected_ = 0;
 };
 
 // Entries first to last that `mask` selects (all, if there is no mask).
