@@ -63,7 +63,7 @@ def test_where_ranks_as_the_selected_rows_alone(mask_name, first_pass):
 @pytest.mark.parametrize("where, error, text", [
     (np.ones(N, np.float64), TypeError, r"^argument 'where': expected a 1-D array of booleans.*dtype float64"),
     (np.ones(N, np.uint8), TypeError, r"dtype uint8; make one by comparing, as numpy.isin\(ids, allowed\)"),
-    ([1, 0] * (N // 2), TypeError, r"^argument 'where': .* got an array of dtype int64"),
+    ([1, 0] * (N // 2), TypeError, r"^argument 'where': .* got an array of dtype int(32|64)"),
     ("yes", TypeError, r"^argument 'where': .* got an array of dtype <U3"),
     (np.ones(N - 1, bool), ValueError, rf"^where has {N - 1} entries but the store has {N}; give one boolean"),
     ([True], ValueError, rf"^where has 1 entries but the store has {N}"),
