@@ -136,7 +136,8 @@ SPECIAL_ROWS = np.resize(np.array([0x7FC00001, 0xFF800123, 0x7F800001, 0x8000000
 
 
 def built_from_array(rows, ids=None, first_pass="int8"):
-    return Vectorstore.from_array(rows, ids, first_pass=first_pass), rows, list(range(len(rows)) if ids is None else ids)
+    store = Vectorstore.from_array(rows, ids, first_pass=first_pass)
+    return store, rows, list(range(len(rows)) if ids is None else ids)
 
 
 def built_by_inserts(rows, ids):
