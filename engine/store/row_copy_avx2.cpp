@@ -31,8 +31,8 @@ void avx2_block(const float* block, std::size_t d, float* out) noexcept {
         r[k + 2] = _mm256_castpd_ps(_mm256_unpacklo_pd(b, e));
         r[k + 3] = _mm256_castpd_ps(_mm256_unpackhi_pd(b, e));
       }
-      // r[b] and r[4 + b]: entries b and 4 + b of the first four elements
-      // (low half) and the last four (high half).
+      // r[b] holds elements i to i + 3 of entries j + b (low half) and
+      // j + 4 + b (high half), r[4 + b] the next four of the same two.
       for (std::size_t b = 0; b < 4; ++b) {
         _mm256_storeu_ps(out + (j + b) * d + i, _mm256_permute2f128_ps(r[b], r[4 + b], 0x20));
         _mm256_storeu_ps(out + (j + 4 + b) * d + i, _mm256_permute2f128_ps(r[b], r[4 + b], 0x31));
