@@ -13,7 +13,7 @@ class Results {
   static Result<Results> make(BatchResultForm form, std::size_t rows, std::size_t width) noexcept {
     Results made(form, rows, width);
     if (form == BatchResultForm::arrays) {
-      TRY_ASSIGN(Ref numpy, import_numpy());
+      TRY_ASSIGN(Ref numpy, import_numpy("search_arrays"));
       void* scores = nullptr;
       void* ids = nullptr;
       TRY_ASSIGN(made.scores_array_, empty_array(numpy.get(), rows, width, "float32", scores));

@@ -27,7 +27,7 @@ constexpr auto kSearchArguments =
     method("_search_arguments", Receiver::none, kVectorSizeParameter, kQueryParameter, kTopKParameter);
 Result<Ref> search_arguments(std::size_t vector_size, FloatVector query, std::size_t top_k) noexcept {
   if (query.size() != vector_size) return query_length_error(query.size(), vector_size);
-  TRY_ASSIGN(Ref numpy, import_numpy());
+  TRY_ASSIGN(Ref numpy, import_numpy("search_arrays"));
   void* data = nullptr;
   TRY_ASSIGN(Ref array, empty_array(numpy.get(), query.size(), "float32", data));
   if (query.size() != 0) std::memcpy(data, query.data(), query.size() * sizeof(float));
@@ -41,7 +41,7 @@ constexpr auto kSearchBatchArguments =
            kBatchTopKParameter);
 Result<Ref> search_batch_arguments(std::size_t vector_size, QueryBatchInput queries, std::size_t top_k) noexcept {
   if (const auto length = queries.wrong_length(vector_size)) return query_length_error(*length, vector_size);
-  TRY_ASSIGN(Ref numpy, import_numpy());
+  TRY_ASSIGN(Ref numpy, import_numpy("search_arrays"));
   void* data = nullptr;
   TRY_ASSIGN(Ref array, empty_array(numpy.get(), queries.size(), vector_size, "float32", data));
   queries.copy_all(static_cast<float*>(data));
@@ -53,7 +53,7 @@ constexpr auto kIdArray = method("_id_array", Receiver::none, Raw{"ids"});
 Result<Ref> id_array(Argument ids) noexcept {
   Ref array;
   auto room = [&](std::size_t count) -> Result<std::uint64_t*> {
-    TRY_ASSIGN(Ref numpy, import_numpy());
+    TRY_ASSIGN(Ref numpy, import_numpy("search_arrays"));
     void* data = nullptr;
     TRY_ASSIGN(array, empty_array(numpy.get(), count, "uint64", data));
     return static_cast<std::uint64_t*>(data);
@@ -85,7 +85,7 @@ Result<Ref> where_argument(std::size_t entries, Argument where) noexcept {
   TRY_ASSIGN(const std::optional<EntryMask> mask,
              where.convert([entries](PyObject* given) { return to_entry_mask(given, entries); }));
   if (!mask) return Ref::borrow(Py_None);
-  TRY_ASSIGN(Ref numpy, import_numpy());
+  TRY_ASSIGN(Ref numpy, import_numpy("search_arrays"));
   return require(PyObject_CallMethod(numpy.get(), "asarray", "O", where.object));
 }
 

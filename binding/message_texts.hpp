@@ -168,9 +168,10 @@ inline constexpr const char* kFromArrayNeedsARow =
     "for an empty store, call Vectorstore(vector_size)";
 
 // ImportError: "search_arrays returns numpy arrays, but numpy cannot be
-// imported: WHY", WHY the text of numpy's own ImportError.
-inline ErrorText numpy_missing_text(Ref why) noexcept {
-  return ErrorText("search_arrays returns numpy arrays, but numpy cannot be imported: ") << std::move(why);
+// imported: WHY", the method that returns them named first, WHY the text
+// of numpy's own ImportError.
+inline ErrorText numpy_missing_text(const char* method, Ref why) noexcept {
+  return ErrorText(method) << " returns numpy arrays, but numpy cannot be imported: " << std::move(why);
 }
 
 // --- Objects of the wrong kind (wrong_kind.hpp): TypeError --------------------

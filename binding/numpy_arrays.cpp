@@ -67,9 +67,11 @@ Result<void*> checked_data(PyObject* array, std::span<const std::size_t> shape, 
 // array asked for before the engine writes a byte into it.
 Result<Ref> empty_of_shape(PyObject* numpy, std::span<const std::size_t> shape, const char* dtype,
                            void*& data) noexcept {
-  Ref dimensions = Ref::steal(shape.size() == 1 ? Py_BuildValue("(n)", static_cast<Py_ssize_t>(shape[0]))
-                                                : Py_BuildValue("(nn)", static_cast<Py_ssize_t>(shape[0]),
-                                                                static_cast<Py_ssize_t>(shape[1])));
+  // Unsigned, so that a width no array can have (an empty store's
+  // vector_size may be any size) reaches numpy as it is, and numpy says so.
+  Ref dimensions = Ref::steal(shape.size() == 1 ? Py_BuildValue("(K)", static_cast<unsigned long long>(shape[0]))
+                                                : Py_BuildValue("(KK)", static_cast<unsigned long long>(shape[0]),
+                                                                static_cast<unsigned long long>(shape[1])));
   if (!dimensions) return Error::fetch();
   Ref empty = Ref::steal(PyObject_GetAttrString(numpy, "empty"));
   if (!empty) return Error::fetch();
@@ -97,14 +99,14 @@ Result<Ref> empty_array(PyObject* numpy, std::size_t length, const char* dtype, 
   return empty_of_shape(numpy, shape, dtype, data);
 }
 
-Result<Ref> import_numpy() noexcept {
+Result<Ref> import_numpy(const char* method) noexcept {
   Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
   if (numpy) return numpy;
   if (!PyErr_ExceptionMatches(PyExc_ImportError)) return Error::fetch();
   Ref cause = Ref::steal(PyErr_GetRaisedException());
   Ref text = Ref::steal(PyObject_Str(cause.get()));
   if (!text) return Error::fetch();
-  return Error::pending(PyExc_ImportError, numpy_missing_text(std::move(text)));
+  return Error::pending(PyExc_ImportError, numpy_missing_text(method, std::move(text)));
 }
 
 }  // namespace tessaly

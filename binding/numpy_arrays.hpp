@@ -12,8 +12,9 @@
 
 namespace tessaly {
 
-// The numpy module, imported now; without it, ImportError saying what needs it.
-Result<Ref> import_numpy() noexcept;
+// The numpy module, imported now; without it, ImportError saying that
+// `method` ("search_arrays") needs it.
+Result<Ref> import_numpy(const char* method) noexcept;
 
 // A new C-contiguous numpy array of `rows` x `width` elements of `dtype`
 // ("float32", "uint64"), and where its elements are.

@@ -20,6 +20,7 @@
 #include "binding/parameters.hpp"
 #include "binding/process_slots.hpp"
 #include "binding/query_batch.hpp"
+#include "binding/store_arrays.hpp"
 #include "binding/vectorstore_record.hpp"
 #include "binding/where_mask.hpp"
 #include "binding/wrong_kind.hpp"
@@ -165,6 +166,11 @@ Result<Ref> from_array(PyTypeObject* type, Argument vectors, Argument ids, Argum
   return new_instance(type, std::move(store));
 }
 
+// to_arrays() -> (vectors, ids): every entry as numpy arrays, as from_array
+// takes them back.
+constexpr auto kToArrays = method("to_arrays", Receiver::shared_store);
+Result<Ref> to_arrays(PyVectorstore& record) noexcept { return store_to_arrays(record.store, kToArrays.name); }
+
 PyMethodDef vectorstore_methods[] = {
     method_def<kInsert, insert>(),
     method_def<kSearch, search_one>(),
@@ -174,6 +180,7 @@ PyMethodDef vectorstore_methods[] = {
     method_def<kSearchArrays, search_arrays>(),
     method_def<kAppend, append>(),
     method_def<kFromArray, from_array>(),
+    method_def<kToArrays, to_arrays>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

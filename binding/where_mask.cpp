@@ -14,7 +14,7 @@ Result<std::optional<EntryMask>> to_entry_mask(PyObject* where, std::size_t entr
   TRY_ASSIGN(const bool numpy, is_numpy_array(where));
   Ref array = Ref::borrow(where);
   if (!numpy) {
-    TRY_ASSIGN(Ref module, import_numpy());
+    TRY_ASSIGN(Ref module, import_numpy("search_arrays"));
     array = Ref::steal(PyObject_CallMethod(module.get(), "asarray", "O", where));
     if (!array) return Error::fetch();
   }

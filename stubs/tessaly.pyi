@@ -19,8 +19,8 @@
 #
 # At run time Vectorstore.__module__ is "builtins" (its type names no
 # module); the stub puts it where it is imported from. numpy appears here
-# only for search_arrays's result: the module imports it when that method
-# is first called.
+# only for the results of search_arrays and to_arrays: the module imports it
+# when one of them is first called.
 
 from collections.abc import Buffer, Sequence
 from typing import Literal, Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
@@ -229,6 +229,41 @@ class Vectorstore:
         >>> store.append(numpy.ones((1, 2), dtype=numpy.float32))
         >>> len(store)
         3
+        """
+
+    def to_arrays(self) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.uint64]]:
+        """Every entry as two new numpy arrays: the inverse of ``from_array``.
+
+        Returns
+        -------
+        vectors : numpy.ndarray of float32, shape (len(self), vector_size)
+            C-contiguous, the rows in insertion order, each float32 as
+            stored, bit for bit (NaN payloads and -0.0 included).
+        ids : numpy.ndarray of uint64, shape (len(self),)
+            The ids, in the same order.
+
+        Raises
+        ------
+        ImportError
+            numpy cannot be imported.
+        RuntimeError
+            ``insert`` or ``append`` is in progress.
+
+        Notes
+        -----
+        ``Vectorstore.from_array(*store.to_arrays())`` answers every search
+        as ``store`` does. The rows are copied without the interpreter lock,
+        under the same shared access as a search, and Ctrl-C stops the copy.
+
+        Examples
+        --------
+        >>> store = tessaly.Vectorstore(2, [([1, 0], 10), ([0.5, -0.0], 20)])
+        >>> vectors, ids = store.to_arrays()
+        >>> vectors
+        array([[ 1. ,  0. ],
+               [ 0.5, -0. ]], dtype=float32)
+        >>> ids
+        array([10, 20], dtype=uint64)
         """
 
     def search(self, vector: _Vector, top_k: SupportsIndex) -> list[tuple[float, int]]:

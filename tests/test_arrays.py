@@ -1,6 +1,6 @@
 """Array-shaped data: from_array and append build as the constructor does,
-search_arrays answers as the loop of search does, and long batches let other
-threads run and stop on Ctrl-C."""
+to_arrays gives back what they were given, search_arrays answers as the loop
+of search does, and long batches let other threads run and stop on Ctrl-C."""
 import array
 import math
 import os
@@ -120,6 +120,81 @@ def test_search_arrays_holds_what_search_gives(size):
     assert store.search_arrays(np.empty((0, 3)), 4)[1].shape == (0, min(4, size))
 
 
+def grid(rows, columns, seed):
+    return np.random.default_rng(seed).standard_normal((rows, columns), dtype=np.float32)
+
+
+def huge_ids(count):
+    return [2**64 - 1 - i for i in range(count)]
+
+
+# Bits a conversion could change: NaNs with payloads (quiet and signalling,
+# either sign), both zeros, both infinities, the smallest subnormal; a row
+# of 10 shifts them by one column from the row before.
+SPECIAL_ROWS = np.resize(np.array([0x7FC00001, 0xFF800123, 0x7F800001, 0x80000000, 0, 0x7F800000, 0xFF800000, 1,
+                                   0x3F800000], dtype=np.uint32), (37, 10)).view(np.float32)
+
+
+def built_from_array(rows, ids=None, first_pass="int8"):
+    store = Vectorstore.from_array(rows, ids, first_pass=first_pass)
+    return store, rows, list(range(len(rows)) if ids is None else ids)
+
+
+def built_by_inserts(rows, ids):
+    store = Vectorstore(rows.shape[1], list(zip(rows[:20], ids[:20])))
+    for row, ident in zip(rows[20:], ids[20:]):
+        store.insert(row, ident)
+    return store, rows, ids
+
+
+def built_by_appends(rows, ids, at):
+    store = Vectorstore.from_array(rows[:at], ids[:at], first_pass=None)
+    store.append(rows[at:], ids[at:])
+    return store, rows, ids
+
+
+# (store, the float32 rows it was given, their ids); sizes not a multiple of
+# 16, rows appended to a small store, whose blocks then lie in two chunks,
+# and more rows than one slice of the copy (1 MiB).
+ROUND_TRIPS = {
+    "constructor and inserts": lambda: built_by_inserts(grid(37, 5, 1), huge_ids(37)),
+    "from_array, int8 copy": lambda: built_from_array(grid(10_000, 33, 2), huge_ids(10_000)),
+    "from_array, no copy": lambda: built_from_array(grid(45, 128, 3), first_pass=None),
+    "appended across chunks": lambda: built_by_appends(grid(700, 128, 4), list(range(0, 2100, 3)), 5),
+    "NaN, -0.0, inf and subnormal bits": lambda: built_by_appends(SPECIAL_ROWS, huge_ids(37), 17),
+    "empty": lambda: (Vectorstore(3), np.empty((0, 3), np.float32), []),
+    "empty, from_array": lambda: built_from_array(np.empty((0, 7), np.float32)),
+    "vector_size 0": lambda: built_by_inserts(np.empty((21, 0), np.float32), huge_ids(21)),
+}
+
+
+def answers(store, queries):
+    """Every entry's rank and score bits for each query, and search_arrays' bytes."""
+    return (repr(store), [[(reference.bits([s])[0], i) for s, i in store.search(q, len(store))] for q in queries],
+            [a.tobytes() for a in store.search_arrays(queries, 10)])
+
+
+@pytest.mark.parametrize("make", ROUND_TRIPS.values(), ids=ROUND_TRIPS.keys())
+def test_to_arrays_gives_back_what_was_put_in(make):
+    store, rows, ids = make()
+    vectors, found = store.to_arrays()
+    assert (vectors.dtype, vectors.shape, found.dtype, found.shape) == (np.float32, rows.shape, np.uint64, (len(ids),))
+    assert vectors.flags.c_contiguous and vectors.flags.writeable and found.flags.writeable
+    assert np.array_equal(vectors.view(np.uint32), rows.view(np.uint32)) and found.tolist() == ids
+    vectors[...], found[...] = 1, 1  # new arrays: writing into them changes neither the store nor the next ones
+    again = store.to_arrays()
+    assert not any(np.shares_memory(a, b) for a in (vectors, found) for b in again)
+    assert np.array_equal(again[0].view(np.uint32), rows.view(np.uint32)) and again[1].tolist() == ids
+    queries = np.vstack([rows[:8], np.ones((1, rows.shape[1]), np.float32)])
+    assert answers(Vectorstore.from_array(*again), queries) == answers(store, queries)
+
+
+@pytest.mark.parametrize("vector_size", [(sys.maxsize + 1) // 2, 2 * sys.maxsize + 1])  # the largest: SIZE_MAX
+def test_an_empty_store_wider_than_any_array_gives_numpys_value_error(vector_size):
+    with pytest.raises(ValueError, match="^(array is too big|Maximum allowed dimension exceeded)"):
+        Vectorstore(vector_size).to_arrays()
+
+
 EMPTY = np.empty
 
 
@@ -129,12 +204,13 @@ def read_only(array):
 
 
 def shrinking_the_first():
-    """An empty() that, asked for the second array, shrinks the first in place."""
+    """An empty() that, asked for an array, shrinks the one it made before in place: a call's
+    second array shrinks its first."""
     made = []
 
     def empty(shape, dtype):
         if made:
-            made[0].resize((1,), refcheck=False)
+            made.pop().resize((1,), refcheck=False)
         made.append(EMPTY(shape, dtype))
         return made[-1]
     return empty
@@ -155,20 +231,22 @@ UNFIT_EMPTIES = {
 }
 
 
+@pytest.mark.parametrize("call", [lambda store: store.search_arrays(ROWS, 5), lambda store: store.to_arrays()],
+                         ids=["search_arrays", "to_arrays"])
 @pytest.mark.parametrize("empty", UNFIT_EMPTIES.values(), ids=UNFIT_EMPTIES.keys())
-def test_search_arrays_writes_only_into_the_array_it_asked_for(monkeypatch, empty):
+def test_array_results_go_only_into_the_arrays_asked_for(monkeypatch, empty, call):
     store = Vectorstore.from_array(ROWS)
-    expected = store.search_arrays(ROWS, 5)
+    expected = call(store)
     monkeypatch.setattr(np, "empty", empty)
     with pytest.raises(BaseException) as raised:
-        store.search_arrays(ROWS, 5)
+        call(store)
     assert type(raised.value).__name__ == "PanicException"
     assert str(raised.value).startswith("numpy.empty made no aligned, writeable, C-contiguous array")
     monkeypatch.setattr(np, "empty", lambda shape, dtype: EMPTY(shape, dtype))  # a replacement that fits
-    assert [got.tobytes() for got in store.search_arrays(ROWS, 5)] == [want.tobytes() for want in expected]
+    assert [got.tobytes() for got in call(store)] == [want.tobytes() for want in expected]
 
 
-def test_the_module_works_without_numpy_until_search_arrays():
+def test_the_module_works_without_numpy_until_an_array_is_asked_for():
     result = run_python("""
         import sys
         sys.modules["numpy"] = None  # import numpy now fails
@@ -176,12 +254,13 @@ def test_the_module_works_without_numpy_until_search_arrays():
         store = tessaly.Vectorstore.from_array([[1, 0], [0, 1]])
         store.append([[1, 1]])
         print(store.search_batch([[1, 0]], 2))
-        try:
-            store.search_arrays([[1, 0]], 2)
-        except ImportError as error:
-            print(str(error).startswith("search_arrays returns numpy arrays, but numpy cannot be imported"))
+        for name, call in (("search_arrays", lambda: store.search_arrays([[1, 0]], 2)), ("to_arrays", store.to_arrays)):
+            try:
+                call()
+            except ImportError as error:
+                print(str(error).startswith(name + " returns numpy arrays, but numpy cannot be imported"))
     """)
-    assert result.stdout.split("\n")[:2] == ["[[(1.0, 0), (0.7071067690849304, 2)]]", "True"], result.stderr
+    assert result.stdout.split("\n")[:3] == ["[[(1.0, 0), (0.7071067690849304, 2)]]", "True", "True"], result.stderr
 
 
 def test_a_lying_length_changes_no_batch():

@@ -289,6 +289,36 @@ def test_bad_where_fails_as_one_store(client, where):
     assert str(raised.value) == str(expected.value)
 
 
+def exported_rows(client):
+    """Float32 rows with bits a conversion could change (NaN payloads, -0.0,
+    infinities), their ids up to 2**64 - 1, built in uneven shards (one of
+    none) and grown by append."""
+    rows = tie_rows().astype(np.float32)
+    rows[3:6] = np.array([[0x7FC00123, 0x80000000, 0x7F800001], [0xFF800000, 1, 0x7F800000],
+                          [0xFFC00000, 0x80000001, 0]], dtype=np.uint32).view(np.float32)
+    ids = np.uint64(2**64 - 1) - np.arange(len(rows), dtype=np.uint64)
+    store = ShardedVectorstore.from_array(
+        client, da.from_array(rows[:45], chunks=((13, 0, 20, 12), 3)), ids[:45])
+    store.append(rows[45:], ids[45:], rows_per_shard=4)
+    return store, rows, ids
+
+
+@pytest.mark.parametrize("make", [
+    exported_rows,
+    lambda client: (ShardedVectorstore(client, 4), np.empty((0, 4), np.float32), np.empty(0, np.uint64)),
+], ids=["uneven-shards-and-append", "empty"])
+def test_to_arrays_gathers_the_shards_in_row_order(client, make):
+    store, rows, ids = make(client)
+    vectors, found = store.to_arrays()
+    assert (vectors.dtype, vectors.shape, found.dtype, found.shape) == \
+        (np.float32, rows.shape, np.uint64, ids.shape)
+    assert vectors.flags.c_contiguous
+    assert np.array_equal(vectors.view(np.uint32), rows.view(np.uint32)) and found.tolist() == ids.tolist()
+    if len(rows):
+        rebuilt = ShardedVectorstore.from_array(client, vectors, found, rows_per_shard=9)
+        assert_agrees(rebuilt, reference(rows, ids))
+
+
 # Each holds two elements that are equal in float32 only when converted as
 # tessaly converts them; a row (1, -1) then scores exactly 0.
 @pytest.mark.parametrize("queries", [

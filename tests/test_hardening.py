@@ -91,6 +91,7 @@ def leak_workload():
     inserting = hooked(lambda: store.insert(vec, ident))
     inserting_swallowed = hooked(swallowing(lambda: store.insert(vec, ident)))
     searching = hooked(lambda: store.search(vec, 1))
+    exporting = hooked(lambda: store.to_arrays())
     reading_len, reading_repr, reading_size = (hooked(lambda: len(store)), hooked(lambda: repr(store)),
                                                hooked(lambda: store.vector_size))
     len_swallowed_short = hooked(swallowing(lambda: len(store)), vec[2:])
@@ -206,6 +207,11 @@ def leak_workload():
         "batch and bulk arguments of numpy arrays": {
             TypeError: [lambda: S.search_batch(floats32, 1), lambda: VS(DIM).append(floats32),
                         lambda: VS.from_array(rows, rows)]},
+        # Every row as arrays: release build only, as numpy makes them (see above).
+        "to_arrays": {
+            None: [lambda: S.to_arrays(), lambda: VS(0).to_arrays()],
+            TypeError: [lambda: S.to_arrays(1), lambda: S.to_arrays(**{long_name: 1})],
+            RuntimeError: [lambda: S.insert(exporting, ident)]},
         "len, repr, vector_size": {  # each fails when called back while insert converts
             None: [lambda: len(S), lambda: repr(S), lambda: S.vector_size],
             RuntimeError: [lambda: S.insert(reading_len, ident), lambda: S.insert(reading_repr, ident),
@@ -213,6 +219,7 @@ def leak_workload():
     }
     if DEBUG_BUILD:
         del calls["private conversions making arrays"], calls["batch and bulk arguments of numpy arrays"]
+        del calls["to_arrays"]
     return calls, watched
 
 
@@ -290,7 +297,7 @@ VECTOR = [0.25, -1.5, 2.0]
 INITIAL = 4  # entries made by the constructor, ids 0 to 3; thread t inserts ids (t + 1) << 32 and up
 # A call that converts slow elements holds its access while other threads run; with fewer
 # of those, inserts get through often enough to check the order of many.
-OPERATIONS = ("insert",) * 3 + ("search", "parallel_search", "len", "repr")
+OPERATIONS = ("insert",) * 3 + ("search", "parallel_search", "to_arrays", "len", "repr")
 
 
 def test_threads_racing_on_one_store():
@@ -319,6 +326,10 @@ def test_threads_racing_on_one_store():
                     ids = [i for _, i in found]
                     assert {s for s, _ in found} == {score} and len(ids) >= INITIAL
                     snapshots.append((len(ids), zlib.crc32(array.array("Q", ids))))
+                elif operation == "to_arrays":  # copied without the interpreter lock, under shared access
+                    vectors, ids = store.to_arrays()
+                    assert len(vectors) == len(ids) >= INITIAL and (vectors == np.float32(VECTOR)).all()
+                    snapshots.append((len(ids), zlib.crc32(ids.tobytes())))
                 else:
                     (len if operation == "len" else repr)(store)
             except RuntimeError as error:

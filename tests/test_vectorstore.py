@@ -153,6 +153,7 @@ INNER = {
     "search": (lambda s: s.search([1, 0], 1), "Already mutably borrowed"),
     "parallel_search": (lambda s: s.parallel_search([1, 0], 1, 2), "Already mutably borrowed"),
     "search_batch": (lambda s: s.search_batch([[1, 0]], 1), "Already mutably borrowed"),
+    "to_arrays": (lambda s: s.to_arrays(), "Already mutably borrowed"),
     "insert": (lambda s: s.insert([1, 0], 1), "Already borrowed"),
 }
 # (outer call with the hook placed in one of its arguments, inner calls that conflict)

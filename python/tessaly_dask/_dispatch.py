@@ -142,14 +142,15 @@ def gather_within(client, futures, seconds):
     return client.sync(fetch, callback_timeout=seconds)
 
 
-def collect(shard_set, tasks, shards, holders, watch):
+def collect(shard_set, tasks, shards, holders, watch, doing):
     """The tasks' results, or None when the round must run again: a holder
-    changed, a task was cancelled or a shard was rebuilt."""
+    changed, a task was cancelled or a shard was rebuilt. `doing` names the
+    tasks' work in a timeout's message ("searching the shards")."""
     client = shard_set.client
     while not waited(tasks, watch.slice()):
         if moved(client, shards, holders) or any(task.cancelled() for task in tasks):
             return None
-        if shard_set.heal(watch.check("searching the shards")):
+        if shard_set.heal(watch.check(doing)):
             return None
     if any(task.status != "finished" for task in tasks):
         if moved(client, shards, holders):
@@ -188,13 +189,13 @@ def submit_per_holder(client, function, shards, holders, args, per_shard=None):
         return client.compute(calls), list(groups.values())
 
 
-def run_on_holders(shard_set, function, args, watch, per_shard=None):
+def run_on_holders(shard_set, function, args, watch, per_shard=None, doing="searching the shards"):
     """function(shards, *args) on every worker holding shards, given that
     worker's shards in shard order and returning one result for each: one
     task per worker, one round trip for the whole call. per_shard, if
     given, holds an item per shard, and each task gets its own shards'
     items as a last argument. Returns every shard's result, in shard
-    order."""
+    order; `doing` is what a timeout says was not finished."""
     client = shard_set.client
     while True:
         shards, holders = locate(shard_set, watch)
@@ -206,7 +207,7 @@ def run_on_holders(shard_set, function, args, watch, per_shard=None):
             task.release()
         results = None
         try:
-            results = collect(shard_set, tasks, shards, holders, watch)
+            results = collect(shard_set, tasks, shards, holders, watch, doing)
         finally:
             if results is None:
                 shard_set.located = None
@@ -225,4 +226,4 @@ def run_on_holders(shard_set, function, args, watch, per_shard=None):
                 for index, answer in zip(indices, answers, strict=True):
                     per_shard[index] = answer
             return per_shard
-        watch.check("searching the shards")
+        watch.check(doing)

@@ -1,4 +1,4 @@
-"""What runs on the workers: building a shard and searching it.
+"""What runs on the workers: building a shard, searching it and copying it out.
 
 These functions travel by reference (module and name), so every worker must
 be able to import tessaly_dask; importing it registers the shard's size
@@ -89,3 +89,10 @@ def search_shards(shards, queries, top_k, masks=None):
         masks = [None] * len(shards)
     return [shard.store.search_arrays(queries, top_k, threads, where=mask)
             for shard, mask in zip(shards, masks, strict=True)]
+
+
+def export_shards(shards):
+    """For each shard, in order, its rows and ids as arrays: (vectors, ids),
+    float32 of shape (len(shard), vector_size) and uint64 of shape
+    (len(shard),)."""
+    return [shard.store.to_arrays() for shard in shards]

@@ -11,7 +11,7 @@ from ._placement import running, workers_now
 from ._queries import query_block, query_vector, where_mask
 from ._ranking import as_lists, merge
 from ._shard_set import ShardSet
-from ._shards import search_shards
+from ._shards import export_shards, search_shards
 
 DEFAULT_TIMEOUT = 300.0
 DEFAULT_NO_WORKER_TIMEOUT = 10.0
@@ -348,6 +348,48 @@ class ShardedVectorstore:
         block, top_k = query_block(self._vector_size, queries, top_k)
         mask = where_mask(len(self), where)
         return self._search_block(block, top_k, mask)
+
+    def to_arrays(self):
+        """Return every row and id, in row order, as two numpy arrays.
+
+        Returns
+        -------
+        vectors : numpy.ndarray
+            float32, C-contiguous, shape (len(self), vector_size): every
+            row as its shard stores it, bit for bit (NaN payloads and -0.0
+            included), shard after shard.
+        ids : numpy.ndarray
+            uint64, shape (len(self),): their ids, in the same order.
+
+        Raises
+        ------
+        RuntimeError, NoWorkersError, TimeoutError
+            As `search` raises them.
+        Exception
+            Whatever building a shard raised.
+
+        Notes
+        -----
+        The inverse of `from_array`: ``ShardedVectorstore.from_array(client,
+        *store.to_arrays())``, or ``tessaly.Vectorstore.from_array`` of
+        them, answers every search as the store does. One task per worker
+        holding shards returns each of its shards'
+        `tessaly.Vectorstore.to_arrays`, so every row travels to the
+        client, which holds them twice while they are joined.
+        """
+        check_open(self.client)
+        parts = []
+        if self.shards:
+            watch = Watch(self.client, self.timeout, self.no_worker_timeout)
+            parts = run_on_holders(self._shard_set, export_shards, (), watch, doing="copying the shards")
+        vectors = np.empty((len(self), self._vector_size), np.float32)
+        ids = np.empty(len(self), np.uint64)
+        row = 0
+        for part_vectors, part_ids in parts:
+            vectors[row:row + len(part_ids)] = part_vectors
+            ids[row:row + len(part_ids)] = part_ids
+            row += len(part_ids)
+        return vectors, ids
 
     def _search_block(self, block, top_k, mask=None):
         """The merged (scores, ids) arrays of a checked float32 block, over

@@ -48,6 +48,10 @@ built = tessaly.Vectorstore.from_array(batch, ids=np.array([2**63, 2**64 - 1], d
 assert_type(built, tessaly.Vectorstore)
 built.append([[1, 2], (3, 4)], ids=[5, np.int64(6)])
 built.append(np.ones((2, 2), dtype=np.int32))
+vectors, stored_ids = built.to_arrays()
+assert_type(vectors, npt.NDArray[np.float32])
+assert_type(stored_ids, npt.NDArray[np.uint64])
+assert tessaly.Vectorstore.from_array(vectors, stored_ids).search([1, 2], 4) == built.search([1, 2], 4)
 
 
 class Lazy:
