@@ -31,6 +31,8 @@ constexpr std::size_t kSettlingEntries = 4 * kRunBlocks * kBlockLanes;
 // entries the bound does not cover), and so would their memory.
 constexpr std::size_t kEarlyShare = 4;
 constexpr std::size_t kEarlyEntries = 256;
+// Lanes whose lower bounds make a first threshold, before any is known.
+constexpr std::size_t kFirstBounds = 256;
 // Candidates scored between updates of the k-th best score among them.
 constexpr std::size_t kSettleEvery = 16;
 
@@ -75,10 +77,14 @@ EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kerne
                                     std::size_t count, const std::int32_t* dots, const float* alphas,
                                     const float* betas, const EntryMask* mask) noexcept {
   if (taken_over()) return {};
-  // Until k lower bounds are known, every lane would pass: the run's lower
-  // bounds are all offered first, so that its lanes meet the run's k-th.
-  const bool offered = lower_bounds_.threshold() == -std::numeric_limits<float>::infinity();
-  if (offered) offer_lower_bounds(query, from, count, dots, alphas, betas, mask);
+  // Until k lower bounds are known, every lane would pass: the lower
+  // bounds of the run's first lanes are all offered first, so that the
+  // others meet a k-th of those (the rest offer theirs only if they reach
+  // it). Bounding a whole first run of a batch's tile (1,536 lanes at
+  // d = 128) cost each query as much as scanning a tenth of 100,000 entries.
+  const std::size_t offered =
+      lower_bounds_.threshold() == -std::numeric_limits<float>::infinity() ? std::min(count, kFirstBounds) : 0;
+  if (offered != 0) offer_lower_bounds(query, from, offered, dots, alphas, betas, mask);
   float threshold = lower_bounds_.threshold();
   // Most lanes fall below the threshold: whole steps are ruled out at once,
   // and of the others only the lanes that reach it are looked at again.
@@ -92,7 +98,7 @@ EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kerne
       const std::size_t i = step + static_cast<std::size_t>(std::countr_zero(lanes));
       const LaneBounds bounds = bound_lane(query, dots[i], alphas[i], betas[i]);
       if (bounds.upper < threshold) continue;  // a NaN bound is kept
-      if (!offered) lower_bounds_.offer(&bounds.lower, 1);
+      if (i >= offered) lower_bounds_.offer(&bounds.lower, 1);
       if (!candidates_.try_push_back({from + i, bounds.upper})) return EngineError::out_of_memory();
     }
     threshold = lower_bounds_.threshold();
