@@ -90,9 +90,9 @@ EngineResult<void> FirstStage::take(const FirstPassQuery& query, const Int8Kerne
   // and of the others only the lanes that reach it are looked at again.
   const BoundFactors factors = query.factors();
   std::uint32_t lanes = 0;
-  for (std::size_t step = kernels.next_reaching(factors, dots, alphas, betas, 0, count, threshold, lanes);
-       step < count;
-       step = kernels.next_reaching(factors, dots, alphas, betas, step + kBoundLanes, count, threshold, lanes)) {
+  for (std::size_t step = kernels.next_reaching(factors, dots, alphas, betas, 0, count, threshold, mask, from, lanes);
+       step < count; step = kernels.next_reaching(factors, dots, alphas, betas, step + kBoundLanes, count, threshold,
+                                                  mask, from, lanes)) {
     if (mask != nullptr) lanes &= mask->run(from + step);
     for (; lanes != 0; lanes &= lanes - 1) {
       const std::size_t i = step + static_cast<std::size_t>(std::countr_zero(lanes));

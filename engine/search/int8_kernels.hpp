@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "engine/runtime/kernel_path.hpp"
+#include "engine/search/entry_mask.hpp"
 
 namespace tessaly {
 
@@ -62,10 +63,12 @@ struct Int8Kernels {
   // terms; sets bit j of `lanes` for each lane from + j that reaches it.
   // Past the last whole step, it returns the first lane of the partial
   // step, if any, with a bit for each of its lanes (looked at by no one),
-  // or `count` and no bits.
+  // or `count` and no bits. With `selected`, lane i being entry `entry` +
+  // i, only the lanes whose entries it selects count (a mask that leaves
+  // out most entries would otherwise stop the search at every step).
   std::size_t (*next_reaching)(const BoundFactors& factors, const std::int32_t* dots, const float* alphas,
                                const float* betas, std::size_t from, std::size_t count, float threshold,
-                               std::uint32_t& lanes) noexcept;
+                               const EntryMask* selected, std::size_t entry, std::uint32_t& lanes) noexcept;
 };
 
 // The kernels of a path this processor can run.

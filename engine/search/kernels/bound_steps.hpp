@@ -65,7 +65,8 @@ inline std::uint32_t reaching_bits(BoundFloats<W> upper, float threshold) {
 template <std::size_t W, class Mask>
 std::size_t next_reaching_by(const BoundFactors& factors, const std::int32_t* dots, const float* alphas,
                              const float* betas, std::size_t from, std::size_t count, float threshold,
-                             std::uint32_t& lanes, Mask mask) noexcept {
+                             const EntryMask* selected, std::size_t entry, std::uint32_t& lanes,
+                             Mask mask) noexcept {
   static_assert(kBoundLanes % W == 0);
   std::size_t step = from;
   for (; step + kBoundLanes <= count; step += kBoundLanes) {
@@ -80,6 +81,7 @@ std::size_t next_reaching_by(const BoundFactors& factors, const std::int32_t* do
       const BoundFloats<W> upper = a + (beta * factors.slope + factors.offset);
       bits |= mask(upper, threshold) << i;
     }
+    if (selected != nullptr && bits != 0) bits &= selected->run(entry + step);
     if (bits != 0) {
       lanes = bits;
       return step;
@@ -93,8 +95,8 @@ std::size_t next_reaching_by(const BoundFactors& factors, const std::int32_t* do
 template <std::size_t W, std::uint32_t (*Bits)(BoundFloats<W>, float)>
 std::size_t next_reaching_with(const BoundFactors& factors, const std::int32_t* dots, const float* alphas,
                                const float* betas, std::size_t from, std::size_t count, float threshold,
-                               std::uint32_t& lanes) noexcept {
-  return next_reaching_by<W>(factors, dots, alphas, betas, from, count, threshold, lanes,
+                               const EntryMask* selected, std::size_t entry, std::uint32_t& lanes) noexcept {
+  return next_reaching_by<W>(factors, dots, alphas, betas, from, count, threshold, selected, entry, lanes,
                              [](BoundFloats<W> upper, float t) { return Bits(upper, t); });
 }
 

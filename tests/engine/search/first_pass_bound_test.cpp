@@ -176,26 +176,33 @@ TEST(FirstPassBound, NextReachingFindsTheLanesTheScalarBoundKeeps) {
       alphas[i] = i % 23 == 7 ? std::numeric_limits<float>::quiet_NaN() : 0.01f * static_cast<float>(rng() % 100);
       betas[i] = 0.001f * static_cast<float>(rng() % 10);
     }
+    // Lane i is entry 5 + i, of a mask that selects about one in four.
+    std::vector<unsigned char> bytes(count + 5);
+    for (unsigned char& byte : bytes) byte = rng() % 4 == 0;
+    const EntryMask mask = std::move(EntryMask::from_bytes(bytes.data(), 1, bytes.size())).value();
     for (const auto& [path, threshold] : paths_by(std::initializer_list<float>{-kInf, -0.5f, 0.0f, 0.3f, kInf})) {
-      const auto next_reaching = int8_kernels(path).next_reaching;
-      std::size_t step = 0;
-      for (std::uint32_t lanes = 0;; step += kBoundLanes) {
-        const std::size_t found =
-            next_reaching(query.factors(), dots.data(), alphas.data(), betas.data(), step, count, threshold, lanes);
-        // Every whole step skipped has no lane that reaches.
-        for (std::size_t i = step; i < found; ++i) {
-          ASSERT_LT(bound_lane(query, dots[i], alphas[i], betas[i]).upper, threshold) << count << " " << i;
+      for (const EntryMask* selected : {static_cast<const EntryMask*>(nullptr), &mask}) {
+        const auto in = [&](std::size_t i) { return selected == nullptr || bytes[5 + i] != 0; };
+        const auto next_reaching = int8_kernels(path).next_reaching;
+        std::size_t step = 0;
+        for (std::uint32_t lanes = 0;; step += kBoundLanes) {
+          const std::size_t found = next_reaching(query.factors(), dots.data(), alphas.data(), betas.data(), step,
+                                                  count, threshold, selected, 5, lanes);
+          // Every whole step skipped has no selected lane that reaches.
+          for (std::size_t i = step; i < found; ++i) {
+            ASSERT_TRUE(!in(i) || bound_lane(query, dots[i], alphas[i], betas[i]).upper < threshold) << count << " " << i;
+          }
+          step = found;
+          if (step >= count) break;
+          std::uint32_t expected = 0;
+          const bool whole = step + kBoundLanes <= count;
+          for (std::size_t j = 0; step + j < std::min(count, step + kBoundLanes); ++j) {
+            const float upper = bound_lane(query, dots[step + j], alphas[step + j], betas[step + j]).upper;
+            if (!whole || (!(upper < threshold) && in(step + j))) expected |= std::uint32_t{1} << j;
+          }
+          ASSERT_EQ(lanes, expected) << kernel_path_name(path) << ", count " << count << ", threshold " << threshold
+                                     << ", step " << step;
         }
-        step = found;
-        if (step >= count) break;
-        std::uint32_t expected = 0;
-        const bool whole = step + kBoundLanes <= count;
-        for (std::size_t j = 0; step + j < std::min(count, step + kBoundLanes); ++j) {
-          const float upper = bound_lane(query, dots[step + j], alphas[step + j], betas[step + j]).upper;
-          if (!whole || !(upper < threshold)) expected |= std::uint32_t{1} << j;
-        }
-        ASSERT_EQ(lanes, expected) << kernel_path_name(path) << ", count " << count << ", threshold " << threshold
-                                   << ", step " << step;
       }
     }
   }
