@@ -39,6 +39,10 @@ class EntryMask {
     return (pair >> shift) & 0xFFFFu;
   }
 
+  // Word b: the bits of block b's entries (bit j: entry 16b + j), and two
+  // zero words past the last block.
+  const std::uint16_t* words() const noexcept { return words_.data(); }
+
   // The parts of first to last worth reading, in order: each starts and
   // ends with a selected entry, and what lies between two of them is a
   // stretch of whole blocks with nothing selected, long enough that

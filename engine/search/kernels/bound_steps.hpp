@@ -61,14 +61,21 @@ inline std::uint32_t reaching_bits(BoundFloats<W> upper, float threshold) {
 }
 
 // next_reaching (int8_kernels.hpp): W lanes a vector, `mask(upper,
-// threshold)` giving a vector's bits as reaching_bits does.
-template <std::size_t W, class Mask>
-std::size_t next_reaching_by(const BoundFactors& factors, const std::int32_t* dots, const float* alphas,
+// threshold)` giving a vector's bits as reaching_bits does. With a mask of
+// entries, every step's bits are ANDed with its word, branch-free: a mask
+// that leaves most entries out makes most reaching steps come to nothing,
+// and a branch on them would be mispredicted at every other step.
+template <std::size_t W, bool kSelected, class Mask>
+std::size_t next_reaching_in(const BoundFactors& factors, const std::int32_t* dots, const float* alphas,
                              const float* betas, std::size_t from, std::size_t count, float threshold,
                              const EntryMask* selected, std::size_t entry, std::uint32_t& lanes,
                              Mask mask) noexcept {
-  static_assert(kBoundLanes % W == 0);
+  static_assert(kBoundLanes % W == 0 && kBoundLanes == kBlockLanes);
   std::size_t step = from;
+  // The mask's words from the first step's entry on, and where in a pair
+  // of them a step's bits start.
+  const std::uint16_t* word = kSelected ? selected->words() + (entry + step) / kBlockLanes : nullptr;
+  const std::size_t shift = (entry + step) % kBlockLanes;
   for (; step + kBoundLanes <= count; step += kBoundLanes) {
     std::uint32_t bits = 0;
     for (std::size_t i = 0; i < kBoundLanes; i += W) {
@@ -81,7 +88,10 @@ std::size_t next_reaching_by(const BoundFactors& factors, const std::int32_t* do
       const BoundFloats<W> upper = a + (beta * factors.slope + factors.offset);
       bits |= mask(upper, threshold) << i;
     }
-    if (selected != nullptr && bits != 0) bits &= selected->run(entry + step);
+    if constexpr (kSelected) {
+      bits &= (word[0] | static_cast<std::uint32_t>(word[1]) << kBlockLanes) >> shift;
+      ++word;
+    }
     if (bits != 0) {
       lanes = bits;
       return step;
@@ -89,6 +99,19 @@ std::size_t next_reaching_by(const BoundFactors& factors, const std::int32_t* do
   }
   lanes = count > step ? (std::uint32_t{1} << (count - step)) - 1 : 0;  // the partial step: all its lanes
   return step;
+}
+
+template <std::size_t W, class Mask>
+std::size_t next_reaching_by(const BoundFactors& factors, const std::int32_t* dots, const float* alphas,
+                             const float* betas, std::size_t from, std::size_t count, float threshold,
+                             const EntryMask* selected, std::size_t entry, std::uint32_t& lanes,
+                             Mask mask) noexcept {
+  if (selected != nullptr) {
+    return next_reaching_in<W, true>(factors, dots, alphas, betas, from, count, threshold, selected, entry, lanes,
+                                     mask);
+  }
+  return next_reaching_in<W, false>(factors, dots, alphas, betas, from, count, threshold, selected, entry, lanes,
+                                    mask);
 }
 
 // The same, with `Bits` for the mask.
