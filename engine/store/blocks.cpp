@@ -4,14 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/store/float_tile.hpp"
+
 namespace tessaly {
 namespace {
 
 constexpr std::size_t kLineBytes = kBlockLanes * sizeof(float);
-
-// Four floats, for transposing rows into lines.
-using Quad = float __attribute__((vector_size(16)));
-using Ints = std::int32_t __attribute__((vector_size(16)));
 
 }  // namespace
 
@@ -45,17 +43,14 @@ void Blocks::write_rows(std::size_t first, const char* rows, std::ptrdiff_t row_
       // row is read and each line written in order, 16 bytes at a time.
       for (; i + 4 <= dimension_; i += 4) {
         for (std::size_t j = 0; j < kBlockLanes; j += 4) {
-          Quad q[4];
-          for (std::size_t k = 0; k < 4; ++k) std::memcpy(&q[k], row(r + j + k) + i * sizeof(float), sizeof(Quad));
-          const Quad low01 = __builtin_shuffle(q[0], q[1], Ints{0, 4, 1, 5});
-          const Quad high01 = __builtin_shuffle(q[0], q[1], Ints{2, 6, 3, 7});
-          const Quad low23 = __builtin_shuffle(q[2], q[3], Ints{0, 4, 1, 5});
-          const Quad high23 = __builtin_shuffle(q[2], q[3], Ints{2, 6, 3, 7});
-          const Quad lines[4] = {__builtin_shuffle(low01, low23, Ints{0, 1, 4, 5}),
-                                 __builtin_shuffle(low01, low23, Ints{2, 3, 6, 7}),
-                                 __builtin_shuffle(high01, high23, Ints{0, 1, 4, 5}),
-                                 __builtin_shuffle(high01, high23, Ints{2, 3, 6, 7})};
-          for (std::size_t k = 0; k < 4; ++k) std::memcpy(block + (i + k) * kBlockLanes + j, &lines[k], sizeof(Quad));
+          FloatQuad q[4], lines[4];
+          for (std::size_t k = 0; k < 4; ++k) {
+            std::memcpy(&q[k], row(r + j + k) + i * sizeof(float), sizeof(FloatQuad));
+          }
+          transpose_quads(q, lines);
+          for (std::size_t k = 0; k < 4; ++k) {
+            std::memcpy(block + (i + k) * kBlockLanes + j, &lines[k], sizeof(FloatQuad));
+          }
         }
       }
     }

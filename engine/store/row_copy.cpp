@@ -5,36 +5,22 @@
 #include <cstring>
 
 #include "engine/base/instruction_sets.hpp"
+#include "engine/store/float_tile.hpp"
 #include "engine/store/row_copy_block.hpp"
 
 namespace tessaly {
 namespace row_copy {
-namespace {
-
-// Four floats, for transposing lines into rows.
-using Quad = float __attribute__((vector_size(16)));
-using Ints = std::int32_t __attribute__((vector_size(16)));
-
-}  // namespace
 
 // 4 x 4 tiles transposed in registers, so that each line is read and each
-// row written 16 bytes at a time. Shuffles never touch a value: the bits
-// come out as they went in.
+// row written 16 bytes at a time.
 void portable_block_from(const float* block, std::size_t d, std::size_t from, float* out) noexcept {
   std::size_t i = from;
   for (; i + 4 <= d; i += 4) {
     for (std::size_t j = 0; j < kBlockLanes; j += 4) {
-      Quad q[4];
-      for (std::size_t k = 0; k < 4; ++k) std::memcpy(&q[k], block + (i + k) * kBlockLanes + j, sizeof(Quad));
-      const Quad low01 = __builtin_shuffle(q[0], q[1], Ints{0, 4, 1, 5});
-      const Quad high01 = __builtin_shuffle(q[0], q[1], Ints{2, 6, 3, 7});
-      const Quad low23 = __builtin_shuffle(q[2], q[3], Ints{0, 4, 1, 5});
-      const Quad high23 = __builtin_shuffle(q[2], q[3], Ints{2, 6, 3, 7});
-      const Quad rows[4] = {__builtin_shuffle(low01, low23, Ints{0, 1, 4, 5}),
-                            __builtin_shuffle(low01, low23, Ints{2, 3, 6, 7}),
-                            __builtin_shuffle(high01, high23, Ints{0, 1, 4, 5}),
-                            __builtin_shuffle(high01, high23, Ints{2, 3, 6, 7})};
-      for (std::size_t k = 0; k < 4; ++k) std::memcpy(out + (j + k) * d + i, &rows[k], sizeof(Quad));
+      FloatQuad q[4], rows[4];
+      for (std::size_t k = 0; k < 4; ++k) std::memcpy(&q[k], block + (i + k) * kBlockLanes + j, sizeof(FloatQuad));
+      transpose_quads(q, rows);
+      for (std::size_t k = 0; k < 4; ++k) std::memcpy(out + (j + k) * d + i, &rows[k], sizeof(FloatQuad));
     }
   }
   for (; i < d; ++i) {
